@@ -1,0 +1,163 @@
+#include "broker/broker.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <utility>
+
+#include "broker/client.h"
+#include "broker/identifier.h"
+#include "ipc/lock_file.h"
+#include "ipc/names.h"
+#include "ipc/path.h"
+#include "ipc/runtime_dir.h"
+#include "log/log.h"
+#include "protocol/mcp.h"
+
+namespace velkor::broker {
+namespace {
+
+constexpr std::string_view kTag = "broker";
+constexpr std::chrono::milliseconds kAcceptPoll{20};
+
+Result<void> dispatch(const std::shared_ptr<Runtime>& runtime, ipc::Authenticated conn) {
+  if (conn.role == ipc::Role::kNativeHost) {
+    session::Session session(runtime->limits);
+    session.attach_authenticated(std::move(conn.reader), std::move(conn.writer));
+    MutexLock lock(&runtime->sessions_mu);
+    auto id = identifier();
+    if (!id) {
+      // The reader thread already runs; without an id nobody could ever
+      // reach this browser, so close the connection instead of leaking it.
+      session.disconnect();
+      return Unexpected(std::move(id).error());
+    }
+    runtime->sessions.emplace(std::move(*id), std::move(session));
+    return {};
+  }
+  auto client_id = identifier();
+  if (!client_id) return Unexpected(std::move(client_id).error());
+  {
+    MutexLock lock(&runtime->clients_mu);
+    auto handle = conn.writer.try_clone();
+    if (!handle) return Unexpected(std::move(handle).error());
+    runtime->clients.insert_or_assign(*client_id, std::move(*handle));
+  }
+  accept(runtime, std::move(conn.writer), std::move(conn.reader), std::move(*client_id));
+  return {};
+}
+
+void serve_client(std::shared_ptr<Runtime> runtime, ipc::UniqueFd stream,
+                  std::unique_ptr<protocol::BufReader> reader, std::string client_id) {
+  auto client = std::make_unique<BrowserClient>(runtime);
+  ipc::FdSink writer(std::move(stream));
+  for (;;) {
+    auto message = protocol::mcp_read(*reader);
+    if (!message || !message->has_value()) break;
+    auto answer = client->handle(std::move(**message));
+    if (!answer) continue;
+    std::string line = answer_line(*answer);
+    line += '\n';
+    if (!writer.write_all(line)) break;
+  }
+  {
+    MutexLock lock(&runtime->clients_mu);
+    runtime->clients.erase(client_id);
+  }
+  // Ending the client stops its sessions in the extension.
+  client.reset();
+}
+
+}  // namespace
+
+void accept(std::shared_ptr<Runtime> runtime, ipc::UniqueFd stream,
+            std::unique_ptr<protocol::BufReader> reader, std::string client_id) {
+  // Detached: the thread holds its own share of the runtime and owns its
+  // connection; the broker's shutdown ends it by shutting the socket down.
+  std::thread(serve_client, std::move(runtime), std::move(stream), std::move(reader),
+              std::move(client_id))
+      .detach();
+}
+
+void listen(ipc::TcpListener listener, std::string secret, std::shared_ptr<Runtime> runtime) {
+  while (!runtime->stopping.load(std::memory_order_acquire)) {
+    auto accepted = listener.accept();
+    if (!accepted) {
+      if (accepted.error().kind() == ErrorKind::kInterrupted) continue;
+      log::emit(log::Level::kError, kTag, "listener stopped: {}", accepted.error().to_string());
+      break;
+    }
+    if (!accepted->has_value()) {
+      std::this_thread::sleep_for(kAcceptPoll);
+      continue;
+    }
+    auto checked = ipc::check_handshake(std::move(**accepted), secret);
+    Result<void> outcome = checked ? dispatch(runtime, std::move(*checked))
+                                   : Result<void>(Unexpected(std::move(checked).error()));
+    if (!outcome) {
+      log::emit(log::Level::kDebug, kTag, "local connection closed: {}",
+                outcome.error().to_string());
+    }
+  }
+}
+
+Result<std::unique_ptr<BrowserBroker>> BrowserBroker::start(const std::string& dir,
+                                                            session::Limits limits) {
+  auto owner = ipc::prepare_runtime_dir(dir);
+  if (!owner) return Unexpected(std::move(owner).error());
+  // Holding the owner lock, no other broker can be using these.
+  remove_stale_selections(dir);
+  auto listening = ipc::listen();
+  if (!listening) return Unexpected(std::move(listening).error());
+  if (auto r = listening->listener.set_nonblocking(); !r) return Unexpected(r.error());
+  std::string lock_path = ipc::join_path(dir, ipc::kRunLockName);
+  ipc::LockFile lock{listening->port, listening->secret, listening->pid};
+  if (auto w = lock.write_at(lock_path); !w) return Unexpected(w.error());
+
+  auto runtime = std::make_shared<Runtime>(dir, limits);
+  std::unique_ptr<BrowserBroker> broker(
+      new BrowserBroker(runtime, std::move(lock_path), std::move(*owner)));
+  broker->listener_thread_ = std::thread(listen, std::move(listening->listener),
+                                         std::move(listening->secret), runtime);
+  return broker;
+}
+
+BrowserBroker::~BrowserBroker() {
+  runtime_->stopping.store(true);
+  if (listener_thread_.joinable()) listener_thread_.join();
+  {
+    MutexLock lock(&runtime_->sessions_mu);
+    for (auto& [id, session] : runtime_->sessions) session.disconnect();
+  }
+  {
+    MutexLock lock(&runtime_->clients_mu);
+    for (auto& [id, handle] : runtime_->clients) ipc::shutdown_both(handle.get());
+  }
+  std::map<std::string, SelectedFile> selections;
+  {
+    MutexLock lock(&runtime_->selections_mu);
+    selections = std::exchange(runtime_->selections, {});
+  }
+  selections.clear();
+  ::unlink(lock_path_.c_str());
+  // owner_lock_ closes with the object, releasing the single-instance lock.
+}
+
+Result<std::string> BrowserBroker::select_upload_for_next_session(std::string_view path) {
+  return stage_upload(std::nullopt, path);
+}
+
+Result<std::string> BrowserBroker::stage_upload(std::optional<std::string> session_id,
+                                                std::string_view path) {
+  auto runtime_dir = ipc::parent_dir(lock_path_);
+  if (!runtime_dir) return Unexpected(IoError(ErrorKind::kInvalidInput));
+  auto staged = stage_file(*runtime_dir, path, std::move(session_id));
+  if (!staged) return Unexpected(std::move(staged).error());
+  auto id = identifier();
+  if (!id) return Unexpected(std::move(id).error());
+  MutexLock lock(&runtime_->selections_mu);
+  runtime_->selections.emplace(*id, std::move(*staged));
+  return std::move(*id);
+}
+
+}  // namespace velkor::broker

@@ -1,0 +1,120 @@
+#include "protocol/bridge.h"
+
+#include <utility>
+
+#include "protocol/line.h"
+#include "protocol/record.h"
+
+namespace velkor::protocol {
+namespace {
+
+// Most requests and replies are far below this, so one allocation suffices.
+constexpr std::size_t kLineReserve = 128;
+
+Result<void> write_line(Sink& out, std::string line) {
+  line += '\n';
+  return out.write_all(line);
+}
+
+}  // namespace
+
+std::string serialize(const BridgeReq& req) {
+  std::string out;
+  out.reserve(kLineReserve);
+  out += "{\"id\":";
+  out += std::to_string(req.id);
+  out += ",\"op\":";
+  json::dump_to(out, json::Json(req.op));
+  if (req.tab_id) {
+    out += ",\"tab_id\":";
+    out += std::to_string(*req.tab_id);
+  }
+  if (!req.args.is_null()) {
+    out += ",\"args\":";
+    json::dump_to(out, req.args);
+  }
+  out += '}';
+  return out;
+}
+
+std::string serialize(const BridgeResp& resp) {
+  std::string out;
+  out.reserve(kLineReserve);
+  out += "{\"id\":";
+  out += std::to_string(resp.id);
+  out += resp.ok ? ",\"ok\":true" : ",\"ok\":false";
+  if (resp.data) {
+    out += ",\"data\":";
+    json::dump_to(out, *resp.data);
+  }
+  if (resp.error) {
+    out += ",\"error\":";
+    json::dump_to(out, json::Json(*resp.error));
+  }
+  out += '}';
+  return out;
+}
+
+Result<BridgeResp> parse_bridge_resp(std::string_view line) {
+  auto parsed = json::parse(line);
+  if (!parsed) return Unexpected(std::move(parsed).error());
+  json::Json& root = parsed->value;
+  if (!root.is_object()) {
+    return Unexpected(
+        shape_error(line, "invalid type: expected object, found " + std::string(type_name(root))));
+  }
+  if (auto dup = find_duplicate(line, *parsed, {"id", "ok", "data", "error"})) {
+    return Unexpected(std::move(*dup));
+  }
+
+  BridgeResp resp;
+  auto id = root.find("id");
+  if (id == root.end()) return Unexpected(shape_error(line, "missing field `id`"));
+  if (!id->is_number_integer()) return Unexpected(type_error(line, "id", "integer", *id));
+  std::optional<std::uint64_t> id_value = json::as_u64(*id);
+  if (!id_value) {
+    return Unexpected(shape_error(
+        line,
+        "invalid value for field `id`: expected a non-negative integer, found " + json::dump(*id)));
+  }
+  resp.id = *id_value;
+
+  auto ok = root.find("ok");
+  if (ok == root.end()) return Unexpected(shape_error(line, "missing field `ok`"));
+  if (!ok->is_boolean()) return Unexpected(type_error(line, "ok", "boolean", *ok));
+  resp.ok = *ok->get_ptr<const bool*>();
+
+  auto data = root.find("data");
+  if (data != root.end() && !data->is_null()) resp.data = std::move(*data);
+
+  auto error = root.find("error");
+  if (error != root.end() && !error->is_null()) {
+    if (!error->is_string()) return Unexpected(type_error(line, "error", "string", *error));
+    resp.error = std::move(*error->get_ptr<std::string*>());
+  }
+  return resp;
+}
+
+Result<std::optional<BridgeResp>> bridge_read(BufReader& in) {
+  std::string line;
+  auto got = read_message_line(in, line);
+  if (!got) return Unexpected(std::move(got).error());
+  if (!*got) return std::optional<BridgeResp>();
+  auto resp = parse_bridge_resp(line);
+  if (!resp) return Unexpected(std::move(resp).error());
+  return std::optional<BridgeResp>(std::move(*resp));
+}
+
+Result<void> bridge_write(Sink& out, const BridgeReq& req) {
+  return write_line(out, serialize(req));
+}
+
+Result<void> bridge_write(Sink& out, const BridgeResp& resp) {
+  return write_line(out, serialize(resp));
+}
+
+Result<void> bridge_write_value(Sink& out, const json::Json& value) {
+  return write_line(out, json::dump(value));
+}
+
+}  // namespace velkor::protocol

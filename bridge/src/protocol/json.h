@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "error/result.h"
+
+namespace velkor::json {
+
+// Objects are std::maps, so every object we write lists its keys in
+// ascending byte order; integers that fit 64 bits stay exact.
+using Json = nlohmann::json;
+
+// Deeper input is refused rather than parsed: it bounds the recursion of
+// serialisation and destruction for hostile input.
+inline constexpr std::size_t kMaxDepth = 128;
+
+struct Parsed {
+  Json value;
+  // Keys of the outermost object that occurred more than once (the value
+  // keeps the last occurrence). Records that refuse duplicates check this.
+  std::vector<std::string> duplicate_top_keys;
+};
+
+// Parses exactly one JSON value; only JSON white space may surround it.
+// Never throws. Failures are kInvalidData (or kUnexpectedEof when the text
+// stops early) with a message that names the line and column.
+Result<Parsed> parse(std::string_view text);
+
+// Compact form: no white space, minimal escaping (quote, backslash, control
+// characters), raw UTF-8 otherwise. Invalid UTF-8 in a string (possible
+// only in values built from raw bytes, never in parsed ones) becomes U+FFFD.
+std::string dump(const Json& value);
+void dump_to(std::string& out, const Json& value);
+
+// A JSON number written without fraction or exponent.
+inline bool is_integer(const Json& v) { return v.is_number_integer(); }
+// Integer value that fits u64 and is non-negative.
+std::optional<std::uint64_t> as_u64(const Json& v);
+// Integer value that fits i64.
+std::optional<std::int64_t> as_i64(const Json& v);
+// The member's string value, or nullopt when missing or not a string.
+const std::string* find_string(const Json& object, std::string_view key);
+
+// The parser's text without nlohmann's "[json.exception...] " prefix.
+std::string strip_exception_prefix(std::string_view what);
+
+}  // namespace velkor::json

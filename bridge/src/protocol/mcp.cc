@@ -1,0 +1,167 @@
+#include "protocol/mcp.h"
+
+#include <limits>
+#include <utility>
+
+#include "protocol/line.h"
+#include "protocol/record.h"
+
+namespace velkor::protocol {
+namespace {
+
+// The member `key` of `object`, or null when it is missing or JSON null:
+// every field of these records treats null as absent.
+json::Json* member(json::Json& object, std::string_view key) {
+  auto it = object.find(key);
+  if (it == object.end() || it->is_null()) return nullptr;
+  return &*it;
+}
+
+Result<std::optional<std::string>> optional_string(std::string_view line, json::Json& object,
+                                                   std::string_view key) {
+  json::Json* v = member(object, key);
+  if (v == nullptr) return std::optional<std::string>();
+  if (!v->is_string()) return Unexpected(type_error(line, key, "string", *v));
+  return std::optional<std::string>(std::move(*v->get_ptr<std::string*>()));
+}
+
+std::optional<json::Json> optional_value(json::Json& object, std::string_view key) {
+  json::Json* v = member(object, key);
+  if (v == nullptr) return std::nullopt;
+  return std::move(*v);
+}
+
+Result<RpcError> parse_rpc_error(std::string_view line, json::Json& object) {
+  RpcError error;
+  json::Json* code = member(object, "code");
+  if (code == nullptr) {
+    // A null code is no code at all for a required integer.
+    if (object.contains("code")) return Unexpected(type_error(line, "code", "integer", nullptr));
+    return Unexpected(shape_error(line, "missing field `code`"));
+  }
+  if (!code->is_number_integer()) return Unexpected(type_error(line, "code", "integer", *code));
+  std::optional<std::int64_t> wide = json::as_i64(*code);
+  if (!wide || *wide < std::numeric_limits<std::int32_t>::min() ||
+      *wide > std::numeric_limits<std::int32_t>::max()) {
+    return Unexpected(shape_error(
+        line,
+        "invalid value for field `code`: expected a 32-bit integer, found " + json::dump(*code)));
+  }
+  error.code = static_cast<std::int32_t>(*wide);
+
+  auto it = object.find("message");
+  if (it == object.end()) return Unexpected(shape_error(line, "missing field `message`"));
+  if (!it->is_string()) return Unexpected(type_error(line, "message", "string", *it));
+  error.message = std::move(*it->get_ptr<std::string*>());
+
+  error.data = optional_value(object, "data");
+  return error;
+}
+
+}  // namespace
+
+JsonRpc JsonRpc::err(json::Json id, std::int32_t code, std::string message) {
+  JsonRpc m;
+  m.jsonrpc = "2.0";
+  m.id = std::move(id);
+  m.error = RpcError{code, std::move(message), std::nullopt};
+  return m;
+}
+
+JsonRpc JsonRpc::ok(json::Json id, json::Json result) {
+  JsonRpc m;
+  m.jsonrpc = "2.0";
+  m.id = std::move(id);
+  m.result = std::move(result);
+  return m;
+}
+
+Result<JsonRpc> parse_jsonrpc(std::string_view line) {
+  auto parsed = json::parse(line);
+  if (!parsed) return Unexpected(std::move(parsed).error());
+  json::Json& root = parsed->value;
+  if (!root.is_object()) {
+    return Unexpected(
+        shape_error(line, "invalid type: expected object, found " + std::string(type_name(root))));
+  }
+  if (auto dup =
+          find_duplicate(line, *parsed, {"jsonrpc", "id", "method", "params", "result", "error"})) {
+    return Unexpected(std::move(*dup));
+  }
+
+  JsonRpc m;
+  auto jsonrpc = optional_string(line, root, "jsonrpc");
+  if (!jsonrpc) return Unexpected(std::move(jsonrpc).error());
+  m.jsonrpc = std::move(*jsonrpc);
+  m.id = optional_value(root, "id");
+  auto method = optional_string(line, root, "method");
+  if (!method) return Unexpected(std::move(method).error());
+  m.method = std::move(*method);
+  m.params = optional_value(root, "params");
+  m.result = optional_value(root, "result");
+  if (json::Json* error = member(root, "error")) {
+    if (!error->is_object()) return Unexpected(type_error(line, "error", "object", *error));
+    auto rpc_error = parse_rpc_error(line, *error);
+    if (!rpc_error) return Unexpected(std::move(rpc_error).error());
+    m.error = std::move(*rpc_error);
+  }
+  return m;
+}
+
+std::string serialize_jsonrpc(const JsonRpc& m) {
+  std::string out;
+  out.reserve(128);
+  out += "{\"jsonrpc\":";
+  if (m.jsonrpc) {
+    json::dump_to(out, json::Json(*m.jsonrpc));
+  } else {
+    out += "null";
+  }
+  if (m.id) {
+    out += ",\"id\":";
+    json::dump_to(out, *m.id);
+  }
+  if (m.method) {
+    out += ",\"method\":";
+    json::dump_to(out, json::Json(*m.method));
+  }
+  if (m.params) {
+    out += ",\"params\":";
+    json::dump_to(out, *m.params);
+  }
+  if (m.result) {
+    out += ",\"result\":";
+    json::dump_to(out, *m.result);
+  }
+  if (m.error) {
+    out += ",\"error\":{\"code\":";
+    out += std::to_string(m.error->code);
+    out += ",\"message\":";
+    json::dump_to(out, json::Json(m.error->message));
+    if (m.error->data) {
+      out += ",\"data\":";
+      json::dump_to(out, *m.error->data);
+    }
+    out += '}';
+  }
+  out += '}';
+  return out;
+}
+
+Result<std::optional<JsonRpc>> mcp_read(BufReader& in) {
+  std::string line;
+  auto got = read_message_line(in, line);
+  if (!got) return Unexpected(std::move(got).error());
+  if (!*got) return std::optional<JsonRpc>();
+  auto message = parse_jsonrpc(line);
+  if (!message) return Unexpected(std::move(message).error());
+  return std::optional<JsonRpc>(std::move(*message));
+}
+
+Result<void> mcp_write(Sink& out, const JsonRpc& message) {
+  std::string line = serialize_jsonrpc(message);
+  line += '\n';
+  return out.write_all(line);
+}
+
+}  // namespace velkor::protocol

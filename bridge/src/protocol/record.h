@@ -1,0 +1,35 @@
+#pragma once
+
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "error/io_error.h"
+#include "protocol/json.h"
+
+namespace velkor::protocol {
+
+// Helpers for the decoders of typed records (JsonRpc, BridgeResp). A shape
+// fault is found after the whole value was parsed, so its position is given
+// as the end of the value, where a streaming decoder would notice a missing
+// member; the texts name the member at fault, which is what a reader needs.
+
+// kInvalidData with "`message` at line L, column C", the position being the
+// last byte of the value in `text` (trailing white space not counted).
+IoError shape_error(std::string_view text, std::string_view message);
+
+// "duplicate field `NAME`" for the first of `fields` that occurred twice at
+// the top level of `parsed`; other repeated keys are not faults.
+std::optional<IoError> find_duplicate(std::string_view text, const json::Parsed& parsed,
+                                      std::initializer_list<std::string_view> fields);
+
+// "invalid type for field `NAME`: expected EXPECTED, found TYPE".
+IoError type_error(std::string_view text, std::string_view field, std::string_view expected,
+                   const json::Json& found);
+
+// The JSON type of `v` as a fault text names it: "null", "boolean",
+// "integer", "number", "string", "array" or "object".
+std::string_view type_name(const json::Json& v);
+
+}  // namespace velkor::protocol

@@ -1,0 +1,301 @@
+#include "session/session.h"
+
+#include <atomic>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "base/mutex.h"
+#include "ipc/tcp.h"
+#include "log/log.h"
+#include "protocol/bridge.h"
+#include "protocol/native_messaging.h"
+#include "protocol/operations.h"
+
+namespace velkor::session {
+namespace {
+
+constexpr std::string_view kTag = "session";
+using Clock = std::chrono::steady_clock;
+
+// One-shot reply channel between the reader thread and one caller.
+struct Reply {
+  Mutex mu;
+  CondVar cv{&mu};
+  std::optional<protocol::BridgeResp> response VELKOR_GUARDED_BY(mu);
+  bool closed VELKOR_GUARDED_BY(mu) = false;
+};
+
+// The sending end. Dropping it unsent closes the channel, which wakes the
+// caller with ConnectionLost.
+class ReplySender {
+ public:
+  explicit ReplySender(std::shared_ptr<Reply> reply) : reply_(std::move(reply)) {}
+  ReplySender(ReplySender&&) noexcept = default;
+  ReplySender& operator=(ReplySender&&) = delete;
+  ~ReplySender() { finish(std::nullopt); }
+
+  void send(protocol::BridgeResp resp) { finish(std::move(resp)); }
+
+ private:
+  void finish(std::optional<protocol::BridgeResp> resp) {
+    if (!reply_) return;
+    {
+      MutexLock lock(&reply_->mu);
+      reply_->response = std::move(resp);
+      reply_->closed = true;
+    }
+    reply_->cv.signal();
+    reply_.reset();
+  }
+  std::shared_ptr<Reply> reply_;
+};
+
+struct Pending {
+  std::uint64_t generation = 0;  // 0 until the request is written
+  ReplySender sender;
+};
+
+struct Conn {
+  ipc::FdSink writer;
+  std::uint64_t generation;
+};
+
+}  // namespace
+
+// Lock order: conn_mu before pending_mu; peer_mu is always taken alone.
+// No lock is held while a caller waits for its reply.
+struct State {
+  explicit State(Limits l) : limits(l) {}
+
+  const Limits limits;
+  Mutex conn_mu VELKOR_ACQUIRED_BEFORE(pending_mu);
+  std::optional<Conn> conn VELKOR_GUARDED_BY(conn_mu);
+  Mutex pending_mu;
+  std::unordered_map<std::uint64_t, Pending> pending VELKOR_GUARDED_BY(pending_mu);
+  std::atomic<std::uint64_t> next_id{1};
+  std::atomic<std::uint64_t> next_generation{1};
+  Mutex peer_mu;
+  std::optional<std::pair<std::uint64_t, peer::PeerInfo>> peer VELKOR_GUARDED_BY(peer_mu);
+};
+
+namespace {
+
+// Answers an announce on generation `gen`. Returns true to keep reading.
+bool handle_announce(State& s, std::uint64_t gen, const peer::PeerInfo& info) {
+  bool accepted = peer::announce_accepted(info);
+  protocol::BridgeResp reply{0, accepted, std::nullopt, std::nullopt};
+  if (accepted) {
+    reply.data = json::Json{{"ready", true}};
+  } else {
+    reply.error = std::string(peer::kAnnounceRefused);
+  }
+  {
+    MutexLock lock(&s.conn_mu);
+    if (!s.conn || s.conn->generation != gen) return false;
+    if (!protocol::bridge_write(s.conn->writer, reply)) return false;
+  }
+  if (!accepted) return false;
+  log::emit(log::Level::kInfo, kTag, "generation {}: {}", gen, peer::describe(info));
+  if (auto advisory = peer::drift_advisory(peer::kHostVersion, info)) {
+    log::emit(log::Level::kWarn, kTag, "{}", *advisory);
+  }
+  MutexLock lock(&s.peer_mu);
+  s.peer = std::make_pair(gen, info);
+  return true;
+}
+
+void deliver(State& s, std::uint64_t gen, protocol::BridgeResp resp) {
+  std::optional<ReplySender> sender;
+  {
+    MutexLock lock(&s.pending_mu);
+    auto it = s.pending.find(resp.id);
+    if (it != s.pending.end() && it->second.generation == gen) {
+      sender.emplace(std::move(it->second.sender));
+      s.pending.erase(it);
+    }
+  }
+  if (sender) {
+    sender->send(std::move(resp));
+  } else {
+    log::emit(log::Level::kWarn, kTag, "no pending caller for id {}", resp.id);
+  }
+}
+
+void clean_up(State& s, std::uint64_t gen) {
+  std::vector<ReplySender> orphaned;
+  {
+    MutexLock conn_lock(&s.conn_mu);
+    if (s.conn && s.conn->generation == gen) s.conn.reset();
+    MutexLock pending_lock(&s.pending_mu);
+    for (auto it = s.pending.begin(); it != s.pending.end();) {
+      if (it->second.generation == gen) {
+        orphaned.push_back(std::move(it->second.sender));
+        it = s.pending.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  {
+    MutexLock lock(&s.peer_mu);
+    if (s.peer && s.peer->first == gen) s.peer.reset();
+  }
+  // Dropping the senders wakes their callers with ConnectionLost.
+  orphaned.clear();
+}
+
+void read_loop(std::shared_ptr<State> s, std::uint64_t gen,
+               std::unique_ptr<protocol::BufReader> reader) {
+  for (;;) {
+    auto line = protocol::bridge_read(*reader);
+    if (!line) {
+      log::emit(log::Level::kWarn, kTag, "bridge read error (generation {}): {}", gen,
+                line.error().to_string());
+      break;
+    }
+    if (!line->has_value()) {
+      log::emit(log::Level::kInfo, kTag, "native host disconnected (generation {})", gen);
+      break;
+    }
+    protocol::BridgeResp resp = std::move(**line);
+    if (resp.id == 0) {
+      if (auto info = peer::parse_announce(resp.data)) {
+        if (handle_announce(*s, gen, *info)) continue;
+        break;
+      }
+    }
+    deliver(*s, gen, std::move(resp));
+  }
+  clean_up(*s, gen);
+  // The read handle closes with `reader`; with the writer gone too, the
+  // native host sees its TCP stream end.
+}
+
+}  // namespace
+
+Session::Session(Limits limits) : state_(std::make_shared<State>(limits)) {}
+
+void Session::attach_authenticated(std::unique_ptr<protocol::BufReader> reader,
+                                   ipc::UniqueFd stream) {
+  std::uint64_t gen = state_->next_generation.fetch_add(1);
+  log::emit(log::Level::kInfo, kTag, "native host connected and authenticated (generation {})",
+            gen);
+  {
+    MutexLock lock(&state_->conn_mu);
+    // The replaced connection's writer closes here; its reader goes on
+    // until that connection ends and then cleans up only its generation.
+    state_->conn.emplace(Conn{ipc::FdSink(std::move(stream)), gen});
+  }
+  // Detached: the thread holds its own share of the state and ends when
+  // its connection does.
+  std::thread(read_loop, state_, gen, std::move(reader)).detach();
+}
+
+Result<json::Json, error::CallError> Session::call_inner(std::string_view op,
+                                                         std::optional<std::int64_t> tab_id,
+                                                         json::Json args) const {
+  State& s = *state_;
+  const std::uint64_t id = s.next_id.fetch_add(1);
+  protocol::BridgeReq req{id, std::string(op), tab_id, std::move(args)};
+  std::string line = protocol::serialize(req);
+  // The native host refuses frames over its outgoing cap and then ends,
+  // which would cut every caller off this browser; refuse just this call.
+  if (auto too_big = protocol::check_outgoing_frame_size(line.size())) {
+    return Unexpected(error::CallError::write_failed(*too_big));
+  }
+  line += '\n';
+
+  auto reply = std::make_shared<Reply>();
+  {
+    MutexLock lock(&s.pending_mu);
+    s.pending.emplace(id, Pending{0, ReplySender(reply)});
+  }
+  auto remove_entry = [&s, id] {
+    std::optional<Pending> gone;
+    {
+      MutexLock lock(&s.pending_mu);
+      auto it = s.pending.find(id);
+      if (it == s.pending.end()) return;
+      gone.emplace(std::move(it->second));
+      s.pending.erase(it);
+    }
+    // `gone` is destroyed outside the lock; its sender only closes a
+    // channel nobody else waits on.
+  };
+  {
+    MutexLock conn_lock(&s.conn_mu);
+    if (!s.conn) {
+      remove_entry();
+      return Unexpected(error::CallError::not_connected());
+    }
+    {
+      MutexLock pending_lock(&s.pending_mu);
+      auto it = s.pending.find(id);
+      if (it != s.pending.end()) it->second.generation = s.conn->generation;
+    }
+    if (auto w = s.conn->writer.write_all(line); !w) {
+      // A write that failed part-way may have left half a line on the
+      // socket; the next request would be glued to it. End the connection
+      // instead, so the extension reconnects clean.
+      ipc::shutdown_both(s.conn->writer.fd());
+      remove_entry();
+      return Unexpected(error::CallError::write_failed(w.error()));
+    }
+  }
+
+  const auto wait = op == protocol::kSessionStop ? s.limits.stop_reply : s.limits.reply;
+  const auto deadline = Clock::now() + wait;
+  std::optional<protocol::BridgeResp> resp;
+  bool closed = false;
+  {
+    MutexLock lock(&reply->mu);
+    while (!reply->closed) {
+      if (!reply->cv.wait_until(deadline) && Clock::now() >= deadline) break;
+    }
+    closed = reply->closed;
+    resp = std::move(reply->response);
+  }
+  if (!resp) {
+    remove_entry();
+    if (!closed) {
+      // The reader may have taken the entry between our deadline and the
+      // removal; its answer is then already in the channel. (Our own
+      // removal closes the channel too, so `closed` is not re-read.)
+      MutexLock lock(&reply->mu);
+      resp = std::move(reply->response);
+    }
+  }
+  if (resp) {
+    if (resp->ok) return resp->data ? std::move(*resp->data) : json::Json(nullptr);
+    return Unexpected(error::CallError::extension(resp->error.value_or("unknown error")));
+  }
+  if (closed) return Unexpected(error::CallError::connection_lost());
+  return Unexpected(
+      error::CallError::timeout(std::chrono::duration_cast<std::chrono::seconds>(wait)));
+}
+
+void Session::disconnect() const {
+  MutexLock lock(&state_->conn_mu);
+  if (state_->conn) ipc::shutdown_both(state_->conn->writer.fd());
+}
+
+std::optional<std::uint64_t> Session::current_generation() const {
+  MutexLock lock(&state_->conn_mu);
+  if (!state_->conn) return std::nullopt;
+  return state_->conn->generation;
+}
+
+std::optional<peer::PeerInfo> Session::peer() const {
+  MutexLock lock(&state_->peer_mu);
+  if (!state_->peer) return std::nullopt;
+  return state_->peer->second;
+}
+
+std::size_t Session::pending_count() const {
+  MutexLock lock(&state_->pending_mu);
+  return state_->pending.size();
+}
+
+}  // namespace velkor::session
