@@ -12,7 +12,7 @@ bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '
 IoError shape_error(std::string_view text, std::string_view message) {
   std::size_t end = text.size();
   while (end > 0 && is_json_space(text[end - 1])) --end;
-  std::size_t line = 1 + std::count(text.begin(), text.begin() + end, '\n');
+  auto line = 1 + static_cast<std::size_t>(std::count(text.begin(), text.begin() + end, '\n'));
   std::size_t line_start = text.rfind('\n', end == 0 ? 0 : end - 1);
   line_start = line_start == std::string_view::npos ? 0 : line_start + 1;
   std::size_t column = end - line_start;
