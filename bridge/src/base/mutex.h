@@ -35,16 +35,17 @@ class VELKOR_SCOPED_CAPABILITY MutexLock {
   Mutex* const mu_;
 };
 
-// Condition variable bound to one Mutex. Waits always carry a deadline.
+// Condition variable used with a Mutex. Waits always carry a deadline.
 class CondVar {
  public:
-  explicit CondVar(Mutex* mu) : mu_(mu) {}
+  CondVar() = default;
   CondVar(const CondVar&) = delete;
   CondVar& operator=(const CondVar&) = delete;
 
-  // Returns false when the deadline passed. The caller holds the mutex.
-  bool wait_until(std::chrono::steady_clock::time_point deadline) VELKOR_REQUIRES(mu_) {
-    std::unique_lock<std::mutex> lock(mu_->mu_, std::adopt_lock);
+  // Returns false when the deadline passed. The caller holds `mu`.
+  bool wait_until(Mutex* mu, std::chrono::steady_clock::time_point deadline)
+      VELKOR_REQUIRES(mu) {
+    std::unique_lock<std::mutex> lock(mu->mu_, std::adopt_lock);
     bool woke = cv_.wait_until(lock, deadline) == std::cv_status::no_timeout;
     lock.release();
     return woke;
@@ -53,7 +54,6 @@ class CondVar {
   void signal_all() { cv_.notify_all(); }
 
  private:
-  Mutex* const mu_;
   std::condition_variable cv_;
 };
 

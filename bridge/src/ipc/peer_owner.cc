@@ -77,9 +77,14 @@ std::optional<uid_t> uid_from_netlink(const FourTuple& t) {
     n = ::recv(nl.get(), buf, sizeof buf, 0);
   } while (n < 0 && errno == EINTR);
   if (n <= 0) return std::nullopt;
-  auto* h = reinterpret_cast<nlmsghdr*>(buf);
-  int len = static_cast<int>(n);
-  for (; NLMSG_OK(h, len); h = NLMSG_NEXT(h, len)) {
+  // Walked by hand: the NLMSG_OK macro mixes signed and unsigned types.
+  std::size_t left = static_cast<std::size_t>(n);
+  for (char* at = buf; left >= sizeof(nlmsghdr);) {
+    auto* h = reinterpret_cast<nlmsghdr*>(at);
+    if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > left) return std::nullopt;
+    std::size_t step = NLMSG_ALIGN(h->nlmsg_len);
+    at += step;
+    left = step < left ? left - step : 0;
     if (h->nlmsg_type == NLMSG_ERROR || h->nlmsg_type == NLMSG_DONE) return std::nullopt;
     if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY) continue;
     auto* diag = static_cast<inet_diag_msg*>(NLMSG_DATA(h));

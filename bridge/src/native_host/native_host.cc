@@ -39,7 +39,7 @@ class Queue {
   json::Json pop() {
     MutexLock lock(&mu_);
     while (items_.empty()) {
-      cv_.wait_until(std::chrono::steady_clock::now() + std::chrono::hours(1));
+      cv_.wait_until(&mu_, std::chrono::steady_clock::now() + std::chrono::hours(1));
     }
     json::Json v = std::move(items_.front());
     items_.pop_front();
@@ -48,7 +48,7 @@ class Queue {
 
  private:
   Mutex mu_;
-  CondVar cv_{&mu_};
+  CondVar cv_;
   std::deque<json::Json> items_ VELKOR_GUARDED_BY(mu_);
 };
 

@@ -22,7 +22,7 @@ using Clock = std::chrono::steady_clock;
 // One-shot reply channel between the reader thread and one caller.
 struct Reply {
   Mutex mu;
-  CondVar cv{&mu};
+  CondVar cv;
   std::optional<protocol::BridgeResp> response VELKOR_GUARDED_BY(mu);
   bool closed VELKOR_GUARDED_BY(mu) = false;
 };
@@ -252,7 +252,7 @@ Result<json::Json, error::CallError> Session::call_inner(std::string_view op,
   {
     MutexLock lock(&reply->mu);
     while (!reply->closed) {
-      if (!reply->cv.wait_until(deadline) && Clock::now() >= deadline) break;
+      if (!reply->cv.wait_until(&reply->mu, deadline) && Clock::now() >= deadline) break;
     }
     closed = reply->closed;
     resp = std::move(reply->response);

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -50,7 +51,17 @@ Child::Child(const std::string& exe, const std::vector<std::string>& args, const
   std::vector<char*> envp;
   for (auto& s : env_strings) envp.push_back(s.data());
   envp.push_back(nullptr);
+  std::string program = exe;
   std::vector<std::string> argv_strings{exe};
+  if (env.umask) {
+    // posix_spawn cannot set a umask, and changing this process's own would
+    // race with other threads. A shell sets it and then execs the program in
+    // its own place, so pid() still names the program.
+    char mask[16];
+    std::snprintf(mask, sizeof mask, "%04o", static_cast<unsigned>(*env.umask & 0777));
+    program = "/bin/sh";
+    argv_strings = {program, "-c", std::string("umask ") + mask + " && exec \"$0\" \"$@\"", exe};
+  }
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& s : argv_strings) argv.push_back(s.data());
@@ -71,7 +82,7 @@ Child::Child(const std::string& exe, const std::vector<std::string>& args, const
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setsigdefault(&attr, &all);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  int rc = ::posix_spawn(&pid_, exe.c_str(), &actions, &attr, argv.data(), envp.data());
+  int rc = ::posix_spawn(&pid_, program.c_str(), &actions, &attr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   ::close(in[0]);

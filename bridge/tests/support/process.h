@@ -13,9 +13,11 @@ namespace velkor::test {
 
 using namespace std::chrono_literals;
 
-// Environment for a child: the parent's, with some variables set or removed.
+// Environment for a child: the parent's, with some variables set or removed,
+// and optionally its own file-creation mask.
 struct Env {
   std::map<std::string, std::optional<std::string>> changes;
+  std::optional<mode_t> umask;  // nullopt: inherit this process's mask
   Env& set(std::string name, std::string value) {
     changes[std::move(name)] = std::move(value);
     return *this;
@@ -23,6 +25,17 @@ struct Env {
   Env& unset(std::string name) {
     changes[std::move(name)] = std::nullopt;
     return *this;
+  }
+  Env& set_umask(mode_t mask) {
+    umask = mask;
+    return *this;
+  }
+  // These settings with `overrides` applied on top.
+  Env merged(const Env& overrides) const {
+    Env out = *this;
+    for (const auto& [name, value] : overrides.changes) out.changes[name] = value;
+    if (overrides.umask) out.umask = overrides.umask;
+    return out;
   }
 };
 
