@@ -5,6 +5,7 @@
 #include <chrono>
 #include <utility>
 
+#include "base/thread.h"
 #include "broker/client.h"
 #include "broker/identifier.h"
 #include "ipc/lock_file.h"
@@ -74,9 +75,8 @@ void accept(std::shared_ptr<Runtime> runtime, ipc::UniqueFd stream,
             std::unique_ptr<protocol::BufReader> reader, std::string client_id) {
   // Detached: the thread holds its own share of the runtime and owns its
   // connection; the broker's shutdown ends it by shutting the socket down.
-  std::thread(serve_client, std::move(runtime), std::move(stream), std::move(reader),
-              std::move(client_id))
-      .detach();
+  spawn_detached(serve_client, std::move(runtime), std::move(stream), std::move(reader),
+                 std::move(client_id));
 }
 
 void listen(ipc::TcpListener listener, std::string secret, std::shared_ptr<Runtime> runtime) {
@@ -117,7 +117,7 @@ Result<std::unique_ptr<BrowserBroker>> BrowserBroker::start(const std::string& d
   auto runtime = std::make_shared<Runtime>(dir, limits);
   std::unique_ptr<BrowserBroker> broker(
       new BrowserBroker(runtime, std::move(lock_path), std::move(*owner)));
-  broker->listener_thread_ = std::thread(listen, std::move(listening->listener),
+  broker->listener_thread_ = spawn(listen, std::move(listening->listener),
                                          std::move(listening->secret), runtime);
   return broker;
 }

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "base/mutex.h"
+#include "base/thread.h"
 #include "ipc/fd.h"
 #include "ipc/tcp.h"
 #include "log/log.h"
@@ -136,7 +137,7 @@ void tcp_reader(ipc::UniqueFd read_handle) {
 
 int run() {
   auto queue = std::make_shared<Queue>();
-  std::thread(stdin_reader, queue).detach();
+  spawn_detached(stdin_reader, queue);
 
   std::optional<ipc::UniqueFd> stream;
   bool logged = false;
@@ -160,8 +161,8 @@ int run() {
     log::emit(log::Level::kError, kTag, "clone stream: {}", read_handle.error().to_string());
     return 1;
   }
-  std::thread(tcp_writer, std::move(*stream), queue).detach();
-  std::thread reader(tcp_reader, std::move(*read_handle));
+  spawn_detached(tcp_writer, std::move(*stream), queue);
+  std::thread reader = spawn(tcp_reader, std::move(*read_handle));
   reader.join();
   log::emit(log::Level::kDebug, kTag, "exit");
   end_process(0);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/mutex.h"
+#include "base/thread.h"
 #include "ipc/tcp.h"
 #include "log/log.h"
 #include "protocol/bridge.h"
@@ -102,7 +103,9 @@ bool handle_announce(State& s, std::uint64_t gen, const peer::PeerInfo& info) {
     log::emit(log::Level::kWarn, kTag, "{}", *advisory);
   }
   MutexLock lock(&s.peer_mu);
-  s.peer = std::make_pair(gen, info);
+  // A newer connection may have announced while we logged; generations only
+  // grow, so never let an older one overwrite it.
+  if (!s.peer || s.peer->first <= gen) s.peer = std::make_pair(gen, info);
   return true;
 }
 
@@ -190,7 +193,7 @@ void Session::attach_authenticated(std::unique_ptr<protocol::BufReader> reader,
   }
   // Detached: the thread holds its own share of the state and ends when
   // its connection does.
-  std::thread(read_loop, state_, gen, std::move(reader)).detach();
+  spawn_detached(read_loop, state_, gen, std::move(reader));
 }
 
 Result<json::Json, error::CallError> Session::call_inner(std::string_view op,
@@ -212,17 +215,19 @@ Result<json::Json, error::CallError> Session::call_inner(std::string_view op,
     MutexLock lock(&s.pending_mu);
     s.pending.emplace(id, Pending{0, ReplySender(reply)});
   }
+  // Returns whether the entry was still there (else the reader took it).
   auto remove_entry = [&s, id] {
     std::optional<Pending> gone;
     {
       MutexLock lock(&s.pending_mu);
       auto it = s.pending.find(id);
-      if (it == s.pending.end()) return;
+      if (it == s.pending.end()) return false;
       gone.emplace(std::move(it->second));
       s.pending.erase(it);
     }
     // `gone` is destroyed outside the lock; its sender only closes a
     // channel nobody else waits on.
+    return true;
   };
   {
     MutexLock conn_lock(&s.conn_mu);
@@ -257,15 +262,15 @@ Result<json::Json, error::CallError> Session::call_inner(std::string_view op,
     closed = reply->closed;
     resp = std::move(reply->response);
   }
-  if (!resp) {
-    remove_entry();
-    if (!closed) {
-      // The reader may have taken the entry between our deadline and the
-      // removal; its answer is then already in the channel. (Our own
-      // removal closes the channel too, so `closed` is not re-read.)
-      MutexLock lock(&reply->mu);
-      resp = std::move(reply->response);
+  if (!resp && !closed && !remove_entry()) {
+    // The reader took the entry between our deadline and the removal and
+    // is about to send (it sends right after releasing the table), so this
+    // wait is short; the answer is the caller's.
+    MutexLock lock(&reply->mu);
+    while (!reply->closed) {
+      reply->cv.wait_until(&reply->mu, Clock::now() + std::chrono::seconds(1));
     }
+    resp = std::move(reply->response);
   }
   if (resp) {
     if (resp->ok) return resp->data ? std::move(*resp->data) : json::Json(nullptr);

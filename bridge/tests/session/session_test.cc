@@ -122,6 +122,7 @@ class FakeExtension {
           deadline - std::chrono::steady_clock::now());
       pollfd p{end_.get(), POLLIN, 0};
       int ready = ::poll(&p, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+      if (ready < 0) continue;  // EINTR
       if (ready == 0) {
         ADD_FAILURE() << "no line from the session within 10 s; have: " << buf_;
         return std::nullopt;
@@ -141,15 +142,7 @@ class FakeExtension {
     }
   }
 
-  // The next line, parsed as a request.
-  Json read_request() {
-    auto line = read_line();
-    if (!line) {
-      ADD_FAILURE() << "expected a request, got end of stream";
-      return nullptr;
-    }
-    return parse_or_die(*line);
-  }
+  Json read_request() { return parse_or_die(read_line().value_or("")); }
 
   void write_line(std::string_view line) {
     std::string bytes(line);
@@ -212,12 +205,6 @@ TEST_F(SessionTest, RequestLineBytes) {
   EXPECT_EQ(ext.read_line(), "{\"id\":1,\"op\":\"tab_list\",\"tab_id\":5,\"args\":{\"a\":1}}\n");
   ext.write_line(R"({"id":1,"ok":true})");
   EXPECT_EQ(outcome(call.get()), "data null");
-
-  call = call_async(session_, "page_fill", -1, parse_or_die(R"({"z":"\u00e9\n","a":[]})"));
-  EXPECT_EQ(ext.read_line(),
-            "{\"id\":2,\"op\":\"page_fill\",\"tab_id\":-1,\"args\":{\"a\":[],\"z\":\"é\\n\"}}\n");
-  ext.write_line(R"({"id":2,"ok":true})");
-  EXPECT_EQ(outcome(call.get()), "data null");
 }
 
 TEST_F(SessionTest, ResponseShapes) {
@@ -226,12 +213,9 @@ TEST_F(SessionTest, ResponseShapes) {
     std::string_view outcome;
   } cases[] = {
       {R"("ok":true)", "data null"},
-      {R"("ok":true,"data":null)", "data null"},
       {R"("ok":true,"data":{"x":[1,2]},"error":"ignored")", R"(data {"x":[1,2]})"},
       {R"("extra":{"y":1},"data":5,"ok":true)", "data 5"},
       {R"("ok":false)", "unknown error"},
-      {R"("ok":false,"error":null)", "unknown error"},
-      {R"("ok":false,"error":"")", ""},
       {R"("ok":false,"data":{"x":1},"error":"Вкладка закрыта")", "Вкладка закрыта"},
   };
   FakeExtension ext(session_);
@@ -274,8 +258,9 @@ TEST_F(SessionTest, ConcurrentCallersGetTheirOwnAnswers) {
   EXPECT_EQ(by_id.begin()->first, 1u);
   EXPECT_EQ(by_id.rbegin()->first, static_cast<std::uint64_t>(kCallers));
 
-  for (auto it = by_id.rbegin(); it != by_id.rend(); ++it)
+  for (auto it = by_id.rbegin(); it != by_id.rend(); ++it) {
     ext.answer(it->second, it->second["args"]);
+  }
   for (int i = 0; i < kCallers; ++i) {
     EXPECT_EQ(outcome(calls[i].get()), "data {\"n\":" + std::to_string(i) + "}");
   }
@@ -429,34 +414,28 @@ TEST_F(SessionTest, DisconnectFailsEveryWaitingCall) {
   EXPECT_EQ(outcome(session_.call_inner("tab_list", std::nullopt, nullptr)), kNotConnected);
 }
 
-TEST_F(SessionTest, TimeoutThenLateResponse) {
-  Session hasty(Limits{200ms, 100ms});
-  FakeExtension ext(hasty);
-  auto call = call_async(hasty, "tab_list");
-  EXPECT_EQ(ext.read_line(), "{\"id\":1,\"op\":\"tab_list\"}\n");
-  EXPECT_EQ(outcome(call.get()), "extension did not respond within 0s");
-  EXPECT_EQ(hasty.pending_count(), 0u);
-
-  ext.write_line(R"({"id":1,"ok":true,"data":"late"})");
-  call = call_async(hasty, "tab_list");
-  EXPECT_EQ(ext.read_line(), "{\"id\":2,\"op\":\"tab_list\"}\n");
-  ext.write_line(R"({"id":2,"ok":true,"data":"on time"})");
-  EXPECT_EQ(outcome(call.get()), "data \"on time\"");
-  EXPECT_EQ(hasty.pending_count(), 0u);
-  EXPECT_EQ(hasty.current_generation(), 1u);
-}
-
-TEST_F(SessionTest, SessionStopWaitsLess) {
-  Session hasty(Limits{1000ms, 100ms});
+// Each op waits its own limit, in whole seconds cut down; a timed-out call
+// leaves nothing behind, and its late answer is dropped harmlessly.
+TEST_F(SessionTest, TimeoutsAndLateAnswers) {
+  Session hasty(Limits{1500ms, 100ms});
   FakeExtension ext(hasty);
   auto stop = call_async(hasty, "session_stop", 3, Json{{"sessionId", "s"}});
   EXPECT_EQ(ext.read_line(),
             "{\"id\":1,\"op\":\"session_stop\",\"tab_id\":3,\"args\":{\"sessionId\":\"s\"}}\n");
   EXPECT_EQ(outcome(stop.get()), "extension did not respond within 0s");
-  auto other = call_async(hasty, "session_start", 3);
+  auto start = call_async(hasty, "session_start", 3);
   EXPECT_EQ(ext.read_line(), "{\"id\":2,\"op\":\"session_start\",\"tab_id\":3}\n");
-  EXPECT_EQ(outcome(other.get()), "extension did not respond within 1s");
+  EXPECT_EQ(outcome(start.get()), "extension did not respond within 1s");
   EXPECT_EQ(hasty.pending_count(), 0u);
+
+  ext.write_line(R"({"id":1,"ok":true,"data":"late"})");
+  ext.write_line(R"({"id":2,"ok":false,"error":"late"})");
+  auto call = call_async(hasty, "tab_list");
+  EXPECT_EQ(ext.read_line(), "{\"id\":3,\"op\":\"tab_list\"}\n");
+  ext.write_line(R"({"id":3,"ok":true,"data":"on time"})");
+  EXPECT_EQ(outcome(call.get()), "data \"on time\"");
+  EXPECT_EQ(hasty.pending_count(), 0u);
+  EXPECT_EQ(hasty.current_generation(), 1u);
 }
 
 // The native host cannot pass on a line over 1 MiB; such a call alone is

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "broker/screenshot/base64.h"
@@ -10,9 +11,41 @@
 namespace velkor::test {
 namespace {
 
-bool file_exists(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0;
+// True when the lock file at `path` names process `pid`: a stale one left
+// by a killed broker names its dead predecessor.
+bool published_by(const std::string& path, pid_t pid) {
+  auto lock = ipc::LockFile::read_at(path);
+  return lock && lock->has_value() && (*lock)->pid == static_cast<std::uint32_t>(pid);
+}
+
+// Sizes of the regular files that "--upload-file" options name, sorted.
+std::vector<std::uintmax_t> upload_sizes(const std::vector<std::string>& args) {
+  std::vector<std::uintmax_t> sizes;
+  for (std::size_t i = 0; i + 1 < args.size(); ++i) {
+    struct stat st {};
+    if (args[i] == "--upload-file" && ::stat(args[i + 1].c_str(), &st) == 0 &&
+        S_ISREG(st.st_mode)) {
+      sizes.push_back(static_cast<std::uintmax_t>(st.st_size));
+    }
+  }
+  std::sort(sizes.begin(), sizes.end());
+  return sizes;
+}
+
+// Sizes of the files in the runtime directory's staging directories, sorted.
+std::vector<std::uintmax_t> staged_sizes(const std::string& runtime_dir) {
+  std::vector<std::uintmax_t> sizes;
+  for (const std::string& name : list_dir(runtime_dir)) {
+    if (name.rfind("selected-", 0) != 0) continue;
+    for (const std::string& file : list_dir(runtime_dir + "/" + name)) {
+      struct stat st {};
+      if (::stat((runtime_dir + "/" + name + "/" + file).c_str(), &st) == 0) {
+        sizes.push_back(static_cast<std::uintmax_t>(st.st_size));
+      }
+    }
+  }
+  std::sort(sizes.begin(), sizes.end());
+  return sizes;
 }
 
 }  // namespace
@@ -27,21 +60,28 @@ Env runtime_env(const std::string& base_dir) {
 BrokerProcess::BrokerProcess(const std::string& base_dir, std::vector<std::string> extra_args,
                              Env env)
     : base_(base_dir) {
-  Env merged = runtime_env(base_dir);
-  for (auto& [k, v] : env.changes) merged.changes[k] = v;
   std::vector<std::string> args{"serve-browser"};
   args.insert(args.end(), extra_args.begin(), extra_args.end());
-  child_ = std::make_unique<Child>(host_exe(), args, merged);
+  child_ = std::make_unique<Child>(host_exe(), args, runtime_env(base_dir).merged(env));
+  const std::vector<std::uintmax_t> expected = upload_sizes(extra_args);
   auto deadline = std::chrono::steady_clock::now() + 10s;
   while (std::chrono::steady_clock::now() < deadline) {
-    if (file_exists(lock_path())) {
+    // The lock file appears by rename, and the copies of the upload files
+    // are made after it, each filed as a selection as soon as it is
+    // complete. The file system is the only signal the broker gives; stop
+    // early if the broker already failed.
+    if (published_by(lock_path(), child_->pid()) && staged_sizes(runtime_dir()) == expected) {
       ready_ = true;
       break;
     }
-    // The lock file appears by rename; polling its existence is the only
-    // signal the broker gives. Stop early if the broker already failed.
     if (child_->wait(5ms)) break;
   }
+}
+
+std::optional<ipc::LockFile> BrokerProcess::lock() const {
+  auto lock = ipc::LockFile::read_at(lock_path());
+  if (!lock || !lock->has_value()) return std::nullopt;
+  return **lock;
 }
 
 std::optional<int> BrokerProcess::stop() {
@@ -58,15 +98,14 @@ std::string fake_png(std::size_t size) {
 }
 
 FakeExtension::FakeExtension(const std::string& base_dir, Env env, std::vector<std::string> args) {
-  Env merged = runtime_env(base_dir);
-  for (auto& [k, v] : env.changes) merged.changes[k] = v;
-  child_ = std::make_unique<Child>(host_exe(), args, merged);
+  child_ = std::make_unique<Child>(host_exe(), args, runtime_env(base_dir).merged(env));
 }
 
 FakeExtension::~FakeExtension() { stop_serving(); }
 
-void FakeExtension::send(const Json& value) {
-  std::string body = json::dump(value);
+void FakeExtension::send(const Json& value) { send_body(json::dump(value)); }
+
+void FakeExtension::send_body(std::string_view body) {
   uint32_t len = static_cast<uint32_t>(body.size());
   std::string frame(reinterpret_cast<const char*>(&len), 4);
   frame += body;
@@ -75,12 +114,18 @@ void FakeExtension::send(const Json& value) {
 
 void FakeExtension::send_raw(std::string_view bytes) { child_->write_stdin(bytes); }
 
-std::optional<Json> FakeExtension::read_frame(std::chrono::milliseconds timeout) {
+std::optional<std::string> FakeExtension::read_frame_body(std::chrono::milliseconds timeout) {
   auto prefix = child_->read_stdout(4, timeout);
   if (!prefix) return std::nullopt;
   uint32_t len = 0;
   std::memcpy(&len, prefix->data(), 4);
-  auto body = child_->read_stdout(len, timeout);
+  // The prefix is consumed: the body must not be given up on as quickly
+  // as a poll for the next frame, or the stream would lose its framing.
+  return child_->read_stdout(len, std::max<std::chrono::milliseconds>(timeout, 10s));
+}
+
+std::optional<Json> FakeExtension::read_frame(std::chrono::milliseconds timeout) {
+  auto body = read_frame_body(timeout);
   if (!body) return std::nullopt;
   auto parsed = json::parse(*body);
   if (!parsed) return std::nullopt;
@@ -171,28 +216,35 @@ Answer FakeExtension::default_answer(const SeenRequest& req) const {
         {{"sessionId", req.args.value("sessionId", std::string())}, {"tabId", req.tab_id.value_or(7)}});
   }
   if (req.op == "session_stop") return Answer::ok({{"stopped", true}});
+  if (auto shot = screenshot_answer(png, chunk_size, req)) return std::move(*shot);
+  return Answer::ok({{"args", req.args}, {"op", req.op}});
+}
+
+std::optional<Answer> FakeExtension::screenshot_answer(std::string_view image,
+                                                       std::uint64_t chunk_size,
+                                                       const SeenRequest& req) {
   if (req.op == "page_screenshot") {
     return Answer::ok({{"captureId", "cap-1"},
                        {"chunkSize", chunk_size},
                        {"mime", "image/png"},
-                       {"sha256", broker::screenshot::sha256_hex(png)},
-                       {"size", png.size()}});
+                       {"sha256", broker::screenshot::sha256_hex(image)},
+                       {"size", image.size()}});
   }
   if (req.op == "page_screenshot_read") {
-    std::uint64_t offset = req.args.value("offset", std::uint64_t{0});
-    std::uint64_t n = std::min<std::uint64_t>(chunk_size, png.size() - offset);
-    return Answer::ok({{"base64", broker::screenshot::base64_encode(png.substr(offset, n))},
-                       {"eof", offset + n == png.size()},
+    std::uint64_t offset =
+        std::min<std::uint64_t>(req.args.value("offset", std::uint64_t{0}), image.size());
+    std::uint64_t n = std::min<std::uint64_t>(chunk_size, image.size() - offset);
+    return Answer::ok({{"base64", broker::screenshot::base64_encode(image.substr(offset, n))},
+                       {"eof", offset + n == image.size()},
                        {"nextOffset", offset + n},
                        {"offset", offset}});
   }
-  return Answer::ok({{"args", req.args}, {"op", req.op}});
+  return std::nullopt;
 }
 
 FakeAgent::FakeAgent(const std::string& base_dir, Env env) {
-  Env merged = runtime_env(base_dir);
-  for (auto& [k, v] : env.changes) merged.changes[k] = v;
-  child_ = std::make_unique<Child>(host_exe(), std::vector<std::string>{"mcp"}, merged);
+  child_ = std::make_unique<Child>(host_exe(), std::vector<std::string>{"mcp"},
+                                   runtime_env(base_dir).merged(env));
 }
 
 std::optional<Json> FakeAgent::request(const std::string& method, Json params,
@@ -200,6 +252,18 @@ std::optional<Json> FakeAgent::request(const std::string& method, Json params,
   Json msg{{"jsonrpc", "2.0"}, {"id", next_id_++}, {"method", method}};
   if (!params.is_null()) msg["params"] = std::move(params);
   if (!child_->write_stdin(json::dump(msg) + "\n")) return std::nullopt;
+  return read_answer(timeout);
+}
+
+std::int64_t FakeAgent::send_request(const std::string& method, Json params) {
+  const std::int64_t id = next_id_++;
+  Json msg{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}};
+  if (!params.is_null()) msg["params"] = std::move(params);
+  child_->write_stdin(json::dump(msg) + "\n");
+  return id;
+}
+
+std::optional<Json> FakeAgent::read_answer(std::chrono::milliseconds timeout) {
   auto line = child_->read_stdout_line(timeout);
   if (!line) return std::nullopt;
   auto parsed = json::parse(*line);

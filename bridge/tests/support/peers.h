@@ -8,9 +8,11 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
+#include "ipc/lock_file.h"
 #include "protocol/json.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
@@ -22,7 +24,10 @@ using json::Json;
 // A broker started with `serve-browser` on a private runtime directory.
 class BrokerProcess {
  public:
-  // Starts the broker and waits until it has published "run.lock".
+  // Starts the broker and waits until it has published its own "run.lock"
+  // (one naming its process id, so a stale file left by a killed
+  // predecessor does not count) and staged a copy of every regular file
+  // that an "--upload-file" names.
   explicit BrokerProcess(const std::string& base_dir, std::vector<std::string> extra_args = {},
                          Env env = {});
   Child& child() { return *child_; }
@@ -30,6 +35,8 @@ class BrokerProcess {
   std::string runtime_dir() const { return base_ + "/velkor-computer-use"; }
   std::string lock_path() const { return runtime_dir() + "/run.lock"; }
   bool ready() const { return ready_; }
+  // The lock file as it is now; nullopt when it is absent or unreadable.
+  std::optional<ipc::LockFile> lock() const;
   // SIGTERM, then the exit status.
   std::optional<int> stop();
 
@@ -79,7 +86,13 @@ class FakeExtension {
 
   void send(const Json& value);
   void send_raw(std::string_view bytes);
+  // Sends `body` as one frame exactly as given, without re-encoding it.
+  void send_body(std::string_view body);
   std::optional<Json> read_frame(std::chrono::milliseconds timeout = 10s);
+  // The next frame's body bytes as the host wrote them. `timeout` bounds
+  // the wait for the frame to begin; once its length has arrived the body
+  // gets at least 10 s, so a slow body never leaves the stream mid-frame.
+  std::optional<std::string> read_frame_body(std::chrono::milliseconds timeout = 10s);
 
   // Sends the announce and waits for the broker's reply frame.
   std::optional<Json> announce(const Json& announce_body);
@@ -98,6 +111,11 @@ class FakeExtension {
   std::uint64_t chunk_size = 300;
 
   Answer default_answer(const SeenRequest& req) const;
+  // A healthy extension's answer to "page_screenshot" and
+  // "page_screenshot_read" for a capture of `image` read in pieces of at
+  // most `chunk_size` bytes; nullopt for any other operation.
+  static std::optional<Answer> screenshot_answer(std::string_view image, std::uint64_t chunk_size,
+                                                 const SeenRequest& req);
 
  private:
   std::unique_ptr<Child> child_;
@@ -118,6 +136,11 @@ class FakeAgent {
   std::optional<Json> request(const std::string& method, Json params = nullptr,
                               std::chrono::milliseconds timeout = 30s);
   void notify(const std::string& method, Json params = nullptr);
+  // Sends a request without waiting for its answer and returns its id;
+  // read_answer() takes the answer later.
+  std::int64_t send_request(const std::string& method, Json params = nullptr);
+  // The next line on the agent's standard output, parsed.
+  std::optional<Json> read_answer(std::chrono::milliseconds timeout = 30s);
   // "tools/call"; returns the whole result object.
   std::optional<Json> tool(const std::string& name, Json arguments = Json::object(),
                            std::chrono::milliseconds timeout = 30s);
