@@ -18,7 +18,7 @@
 #include "ipc/path.h"
 #include "manifest/manifest.h"
 #include "native_host/native_host.h"
-#include "protocol/utf8.h"
+#include "base/utf8.h"
 
 namespace velkor {
 namespace {
@@ -58,7 +58,7 @@ Result<std::string> executable_path() {
 }
 
 int native_manifest(const std::vector<std::string_view>& rest) {
-  if (rest.size() != 1 || !protocol::is_valid_utf8(rest[0])) return fail(kManifestUsage);
+  if (rest.size() != 1 || !is_valid_utf8(rest[0])) return fail(kManifestUsage);
   auto exe = executable_path();
   if (!exe) return fail(exe.error());
   auto manifest = manifest::NativeHostManifest::create(*exe, rest[0]);
@@ -113,7 +113,7 @@ int serve_browser(const std::vector<std::string_view>& rest) {
 
 int run(int argc, char** argv) {
   std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-  if (args.empty() || !protocol::is_valid_utf8(args[0]) ||
+  if (args.empty() || !is_valid_utf8(args[0]) ||
       args[0].substr(0, kNativeHostPrefix.size()) == kNativeHostPrefix) {
     return native_host::run();
   }

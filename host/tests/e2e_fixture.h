@@ -46,6 +46,12 @@ class E2eTest : public ::testing::Test {
     return (*started)["structuredContent"].value("sessionId", std::string());
   }
 
+  // The result of a "tools/call", or the string "no answer".
+  static Json call(FakeAgent& agent, const std::string& name, Json arguments = Json::object()) {
+    auto result = agent.tool(name, std::move(arguments));
+    return result ? *result : Json("no answer");
+  }
+
   // The tool result of a failure with `text`.
   static Json error_result(const std::string& text) {
     return Json{{"content", Json::array({{{"text", text}, {"type", "text"}}})}, {"isError", true}};

@@ -2,11 +2,13 @@
 // host -> stand-in extension, and back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "broker/screenshot/base64.h"
@@ -24,10 +26,6 @@ class ToolsE2eTest : public E2eTest {
     auto answer = agent.request("tools/call", std::move(params));
     if (!answer) return "no answer";
     return answer->contains("result") ? (*answer)["result"] : *answer;
-  }
-  static Json call(FakeAgent& agent, const std::string& name, Json arguments = Json::object()) {
-    auto result = agent.tool(name, std::move(arguments));
-    return result ? *result : Json("no answer");
   }
 };
 
@@ -47,8 +45,8 @@ TEST_F(ToolsE2eTest, ListStartDriveAndStop) {
   ext->serve();
   FakeAgent agent(dir_.path());
 
-  auto init = agent.request("initialize", {{"protocolVersion", "2025-11-25"},
-                                           {"clientInfo", {{"name", "claude-code"}}}});
+  auto init = agent.request(
+      "initialize", {{"protocolVersion", "2025-11-25"}, {"clientInfo", {{"name", "claude-code"}}}});
   ASSERT_TRUE(init);
   EXPECT_EQ((*init)["result"]["protocolVersion"], "2025-11-25");
 
@@ -148,14 +146,13 @@ TEST_F(ToolsE2eTest, InitializeAnswersAKnownVersionOrTheDefault) {
     SCOPED_TRACE(c.what);
     auto answer = agent.request("initialize", c.params);
     ASSERT_TRUE(answer);
-    EXPECT_EQ((*answer)["result"],
-              (Json{{"capabilities", {{"tools", Json::object()}}},
-                    {"instructions", kInstructions},
-                    {"protocolVersion", c.version},
-                    {"serverInfo",
-                     {{"name", "velkor-computer-use"},
-                      {"title", "Velkor Computer Use"},
-                      {"version", "0.1.0"}}}}));
+    EXPECT_EQ((*answer)["result"], (Json{{"capabilities", {{"tools", Json::object()}}},
+                                         {"instructions", kInstructions},
+                                         {"protocolVersion", c.version},
+                                         {"serverInfo",
+                                          {{"name", "velkor-computer-use"},
+                                           {"title", "Velkor Computer Use"},
+                                           {"version", "0.1.0"}}}}));
   }
 }
 
@@ -283,8 +280,10 @@ TEST_F(ToolsE2eTest, StartNeedsOneBrowserOrAListedBrowserId) {
   // The id that browser_tabs lists picks that browser.
   Json tabs = call(agent, "browser_tabs");
   std::string chromium_id;
-  for (const Json& entry : tabs["structuredContent"]["browsers"]) {
-    if (entry["browser"]["name"] == "Chromium") chromium_id = entry["browser"]["id"];
+  for (Json entry : tabs["structuredContent"]["browsers"]) {
+    if (entry["browser"]["name"] == "Chromium") {
+      chromium_id = entry["browser"].value("id", std::string());
+    }
   }
   ASSERT_TRUE(is_identifier(chromium_id)) << tabs.dump();
   Json started = call(agent, "browser_start", {{"browserId", chromium_id}, {"tabId", 7}});
@@ -312,18 +311,31 @@ TEST_F(ToolsE2eTest, UnconfirmedStartIsWithdrawn) {
   };
   const std::vector<Case> cases = {
       {"other session id", 7,
-       [&](const SeenRequest&) { return Answer::ok({{"sessionId", other}, {"tabId", 7}}); },
+       [&](const SeenRequest&) {
+         return Answer::ok({{"sessionId", other}, {"tabId", 7}});
+       },
        id_text},
-      {"no session id", 7, [](const SeenRequest&) { return Answer::ok({{"tabId", 7}}); }, id_text},
+      {"no session id", 7,
+       [](const SeenRequest&) {
+         return Answer::ok({{"tabId", 7}});
+       },
+       id_text},
       {"no data", 7, [](const SeenRequest&) { return Answer::ok(nullptr); }, id_text},
       {"session id checked first", 7,
-       [&](const SeenRequest&) { return Answer::ok({{"sessionId", other}, {"tabId", 5}}); },
+       [&](const SeenRequest&) {
+         return Answer::ok({{"sessionId", other}, {"tabId", 5}});
+       },
        id_text},
       {"tab 5 for 7", 7,
-       [&](const SeenRequest& r) { return Answer::ok({{"sessionId", echo(r)}, {"tabId", 5}}); },
+       [&](const SeenRequest& r) {
+         return Answer::ok({{"sessionId", echo(r)}, {"tabId", 5}});
+       },
        tab_text},
       {"no tab", std::nullopt,
-       [&](const SeenRequest& r) { return Answer::ok({{"sessionId", echo(r)}}); }, tab_text},
+       [&](const SeenRequest& r) {
+         return Answer::ok({{"sessionId", echo(r)}});
+       },
+       tab_text},
       {"tab above the signed 64-bit range", std::nullopt,
        [&](const SeenRequest& r) {
          return Answer::ok(
@@ -331,13 +343,19 @@ TEST_F(ToolsE2eTest, UnconfirmedStartIsWithdrawn) {
        },
        tab_text},
       {"tab as a float", std::nullopt,
-       [&](const SeenRequest& r) { return Answer::ok({{"sessionId", echo(r)}, {"tabId", 7.0}}); },
+       [&](const SeenRequest& r) {
+         return Answer::ok({{"sessionId", echo(r)}, {"tabId", 7.0}});
+       },
        tab_text},
       {"negative tab", std::nullopt,
-       [&](const SeenRequest& r) { return Answer::ok({{"sessionId", echo(r)}, {"tabId", -1}}); },
+       [&](const SeenRequest& r) {
+         return Answer::ok({{"sessionId", echo(r)}, {"tabId", -1}});
+       },
        tab_text},
       {"tab as a string", 7,
-       [&](const SeenRequest& r) { return Answer::ok({{"sessionId", echo(r)}, {"tabId", "7"}}); },
+       [&](const SeenRequest& r) {
+         return Answer::ok({{"sessionId", echo(r)}, {"tabId", "7"}});
+       },
        tab_text},
       {"refused", 7, [](const SeenRequest&) { return Answer::fail("Вкладка не открыта."); },
        "Вкладка не открыта."},
@@ -368,7 +386,7 @@ TEST_F(ToolsE2eTest, UnconfirmedStartIsWithdrawn) {
     ASSERT_TRUE(is_identifier(attempted));
     EXPECT_EQ(seen[0].args, (Json{{"controller", {{"name", "Agent"}}}, {"sessionId", attempted}}));
     EXPECT_EQ(seen[1].op, "session_stop");
-    EXPECT_EQ(seen[1].tab_id, std::nullopt);
+    EXPECT_FALSE(seen[1].tab_id.has_value());
     EXPECT_EQ(seen[1].args, (Json{{"sessionId", attempted}}));
     // Nothing was recorded for the attempt.
     EXPECT_EQ(call(agent, "browser_click", {{"sessionId", attempted}}), error_result(kNotYours));
@@ -440,25 +458,32 @@ TEST_F(ToolsE2eTest, TabsReportsAFailingBrowserBesideTheOthers) {
   FakeAgent agent(dir_.path());
 
   Json result = call(agent, "browser_tabs");
-  const Json& browsers = result["structuredContent"]["browsers"];
+  Json browsers = result["structuredContent"]["browsers"];
   ASSERT_EQ(browsers.size(), 2u) << result.dump();
-  const std::string id0 = browsers[0]["browser"].value("id", std::string());
-  const std::string id1 = browsers[1]["browser"].value("id", std::string());
-  ASSERT_TRUE(is_identifier(id0) && is_identifier(id1));
-  EXPECT_LT(id0, id1);
-  auto entry = [&](const std::string& id) {
-    Json browser{{"id", id}, {"version", "126"}};
-    if (browsers[0]["browser"]["id"] == id ? browsers[0]["browser"]["name"] == "Failing"
-                                           : browsers[1]["browser"]["name"] == "Failing") {
-      browser["name"] = "Failing";
-      return Json{{"browser", browser}, {"error", "boom"}};
+  // Entries come in browser-id order; each is shaped by its own browser.
+  Json expected = Json::array();
+  std::vector<std::string> names;
+  std::vector<std::string> ids;
+  for (Json listed : browsers) {
+    const std::string name = listed["browser"].value("name", std::string());
+    const std::string id = listed["browser"].value("id", std::string());
+    ASSERT_TRUE(is_identifier(id)) << result.dump();
+    names.push_back(name);
+    ids.push_back(id);
+    Json browser{{"id", id}, {"name", name}, {"version", "126"}};
+    if (name == "Failing") {
+      expected.push_back({{"browser", browser}, {"error", "boom"}});
+    } else {
+      expected.push_back(
+          {{"browser", browser},
+           {"tabs",
+            Json::array({{{"id", 7}, {"title", "Example"}, {"url", "https://example.com/"}}})}});
     }
-    browser["name"] = "Chrome";
-    return Json{{"browser", browser},
-                {"tabs",
-                 Json::array({{{"id", 7}, {"title", "Example"}, {"url", "https://example.com/"}}})}};
-  };
-  EXPECT_EQ(result, value_result({{"browsers", Json::array({entry(id0), entry(id1)})}}));
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"Chrome", "Failing"}));
+  EXPECT_LT(ids[0], ids[1]);
+  EXPECT_EQ(result, value_result({{"browsers", expected}}));
   EXPECT_EQ(healthy->requests().size(), 1u);
   EXPECT_EQ(failing->requests().size(), 1u);
 }
@@ -503,7 +528,8 @@ TEST_F(ToolsE2eTest, OversizedAnswerBecomesAnErrorAndTheAgentStays) {
 
   EXPECT_EQ(call(agent, "browser_text", {{"sessionId", s}}),
             error_result("Ответ браузера слишком велик."));
-  EXPECT_EQ(agent.request("ping"), (Json{{"id", 3}, {"jsonrpc", "2.0"}, {"result", Json::object()}}));
+  EXPECT_EQ(agent.request("ping"),
+            (Json{{"id", 3}, {"jsonrpc", "2.0"}, {"result", Json::object()}}));
   EXPECT_EQ(call(agent, "browser_click", {{"sessionId", s}}),
             value_result({{"args", {{"sessionId", s}}}, {"op", "page_click"}}));
 }

@@ -10,7 +10,7 @@
 #include "broker/tools/tool.h"
 #include "protocol/limits.h"
 #include "protocol/operations.h"
-#include "protocol/utf8.h"
+#include "base/utf8.h"
 
 namespace velkor::broker {
 namespace {
@@ -261,7 +261,7 @@ Result<ToolValue, std::string> BrowserClient::call_page(
       return Unexpected(std::string(tools::kMissingSelection));
     }
     json::Json path = it->second.path;
-    if (!protocol::is_valid_utf8(it->second.path)) return Unexpected(std::string(kUploadFailed));
+    if (!is_valid_utf8(it->second.path)) return Unexpected(std::string(kUploadFailed));
     arguments["paths"] = json::Json::array({std::move(path)});
   }
 

@@ -10,6 +10,7 @@
 #include <system_error>
 #include <vector>
 
+#include "base/utf8.h"
 #include "ipc/fd.h"
 #include "ipc/random.h"
 
@@ -18,19 +19,6 @@ namespace {
 
 constexpr int kMaxNameAttempts = 65536;
 
-bool valid_utf8(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    auto c = static_cast<unsigned char>(s[i]);
-    std::size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-    if (len == 0 || i + len > s.size()) return false;
-    for (std::size_t k = 1; k < len; ++k) {
-      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
-    }
-    i += len;
-  }
-  return true;
-}
 
 std::string join(const std::string& dir, std::string_view name) {
   if (dir.empty()) return std::string(name);
@@ -92,7 +80,7 @@ std::optional<std::string> last_component(std::string_view path) {
 Result<SelectedFile> stage_file(const std::string& runtime_dir, std::string_view source,
                                 std::optional<std::string> session_id) {
   auto name = last_component(source);
-  if (!name || !valid_utf8(*name)) return Unexpected(IoError(ErrorKind::kInvalidInput));
+  if (!name || !is_valid_utf8(*name)) return Unexpected(IoError(ErrorKind::kInvalidInput));
 
   std::string source_path(source);
   ipc::UniqueFd in(::open(source_path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));

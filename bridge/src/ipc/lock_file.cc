@@ -14,7 +14,7 @@
 #include "ipc/path.h"
 #include "ipc/random.h"
 #include "protocol/json.h"
-#include "protocol/utf8.h"
+#include "base/utf8.h"
 
 namespace velkor::ipc {
 namespace {
@@ -122,7 +122,7 @@ Result<TempFile> create_temp_in(const std::string& dir) {
   return Unexpected(IoError(ErrorKind::kAlreadyExists, "too many temporary files exist"));
 }
 
-bool is_text(const char* value) { return value != nullptr && protocol::is_valid_utf8(value); }
+bool is_text(const char* value) { return value != nullptr && is_valid_utf8(value); }
 
 }  // namespace
 

@@ -18,7 +18,6 @@
 #include <string>
 
 #include "ipc/fd.h"
-#include "ipc/lock_file.h"
 
 namespace velkor::ipc {
 namespace {
@@ -131,24 +130,18 @@ std::optional<uid_t> loopback_peer_uid(int connected_fd) {
   return uid_from_proc(*t);
 }
 
-Result<void> check_listener_owner(int connected_fd, uint16_t port) {
-  auto refuse = [port] {
-    return Unexpected(IoError(ErrorKind::kPermissionDenied,
-                              "the process listening on 127.0.0.1:" + std::to_string(port) +
-                                  " belongs to another user (stale lock file?)"));
-  };
+Result<void> check_listener_owner(int connected_fd, uint16_t port,
+                                  std::optional<uint32_t> broker_pid) {
   if (auto uid = loopback_peer_uid(connected_fd)) {
     if (*uid == ::geteuid()) return {};
-    return refuse();
-  }
-  // No socket table to ask: the broker we mean must at least be alive and
-  // ours, which kill(pid, 0) tells without sending anything.
-  auto lock = LockFile::read();
-  if (lock && lock->has_value() && (*lock)->pid != 0 &&
-      ::kill(static_cast<pid_t>((*lock)->pid), 0) == 0) {
+  } else if (broker_pid && *broker_pid != 0 && ::kill(static_cast<pid_t>(*broker_pid), 0) == 0) {
+    // No socket table to ask: the broker the lock file names must at least
+    // be alive and ours, which kill(pid, 0) tells without sending anything.
     return {};
   }
-  return refuse();
+  return Unexpected(IoError(ErrorKind::kPermissionDenied,
+                            "the process listening on 127.0.0.1:" + std::to_string(port) +
+                                " belongs to another user (stale lock file?)"));
 }
 
 }  // namespace velkor::ipc

@@ -17,7 +17,9 @@ std::optional<uid_t> loopback_peer_uid(int connected_fd);
 // Fails with kPermissionDenied "the process listening on 127.0.0.1:{port}
 // belongs to another user (stale lock file?)" unless the accepting socket
 // belongs to this process's effective user. Where the socket table cannot
-// be read, falls back to the lock file's pid naming a live process of ours.
-Result<void> check_listener_owner(int connected_fd, uint16_t port);
+// be read, falls back to `broker_pid` (the lock file's) naming a live
+// process we may signal; without a pid it refuses.
+Result<void> check_listener_owner(int connected_fd, uint16_t port,
+                                  std::optional<uint32_t> broker_pid = std::nullopt);
 
 }  // namespace velkor::ipc

@@ -120,10 +120,11 @@ Result<UniqueFd> connect_loopback(uint16_t port, std::chrono::milliseconds timeo
 }
 
 Result<UniqueFd> connect_to(uint16_t port, std::string_view secret,
-                            std::optional<std::string_view> role) {
+                            std::optional<std::string_view> role,
+                            std::optional<uint32_t> broker_pid) {
   auto fd = connect_loopback(port, kConnectTimeout);
   if (!fd) return fd;
-  if (auto owned = check_listener_owner(fd->get(), port); !owned) {
+  if (auto owned = check_listener_owner(fd->get(), port, broker_pid); !owned) {
     return Unexpected(std::move(owned).error());
   }
   json::Json hello = json::Json::object();
@@ -144,7 +145,7 @@ Result<UniqueFd> connect_as(std::optional<std::string_view> role) {
                               "server running?"));
   }
   const LockFile& found = **lock;
-  return connect_to(found.port, found.secret, role);
+  return connect_to(found.port, found.secret, role, found.pid);
 }
 
 bool constant_time_equal(std::string_view a, std::string_view b) {

@@ -57,7 +57,8 @@ Result<UniqueFd> connect_as(std::optional<std::string_view> role);
 
 // connect_as for a known port and secret (what the lock file holds).
 Result<UniqueFd> connect_to(uint16_t port, std::string_view secret,
-                            std::optional<std::string_view> role);
+                            std::optional<std::string_view> role,
+                            std::optional<uint32_t> broker_pid = std::nullopt);
 
 // Connects to 127.0.0.1:port within `timeout`; returns a blocking socket.
 Result<UniqueFd> connect_loopback(uint16_t port, std::chrono::milliseconds timeout);

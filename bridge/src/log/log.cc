@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "base/mutex.h"
+#include "base/utf8.h"
 
 namespace velkor::log {
 namespace {
@@ -17,19 +18,6 @@ Mutex& stderr_mutex() {
   return mu;
 }
 
-bool valid_utf8(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    std::size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-    if (len == 0 || i + len > s.size()) return false;
-    for (std::size_t k = 1; k < len; ++k) {
-      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
-    }
-    i += len;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -48,7 +36,7 @@ std::string_view level_name(Level level) {
 }
 
 Level parse_threshold(const char* value) {
-  if (value == nullptr || !valid_utf8(value)) return Level::kInfo;
+  if (value == nullptr || !is_valid_utf8(value)) return Level::kInfo;
   std::string_view v(value);
   if (v == "error" || v == "ERROR") return Level::kError;
   if (v == "warn" || v == "WARN") return Level::kWarn;

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "protocol/json.h"
-#include "protocol/utf8.h"
+#include "base/utf8.h"
 
 namespace velkor::manifest {
 namespace {
@@ -63,7 +63,7 @@ Result<void> NativeHostManifest::write_pretty(protocol::Sink& out) const {
   if (auto r = out.write_all(head); !r) return r;
   // The check sits here, not in create(), so that the lines before "path"
   // are written first, as a streaming serialiser would have done.
-  if (!protocol::is_valid_utf8(path)) {
+  if (!is_valid_utf8(path)) {
     return Unexpected(IoError(ErrorKind::kInvalidData, "path contains invalid UTF-8 characters"));
   }
   std::string tail = "  \"path\": " + json_string(path) + ",\n  \"type\": " + json_string(kType) +

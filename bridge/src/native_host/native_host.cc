@@ -16,7 +16,7 @@
 #include "protocol/bridge.h"
 #include "protocol/json.h"
 #include "protocol/native_messaging.h"
-#include "protocol/utf8.h"
+#include "base/utf8.h"
 
 namespace velkor::native_host {
 namespace {
@@ -111,7 +111,7 @@ void tcp_reader(ipc::UniqueFd read_handle) {
     }
     if (!line.empty() && line.back() == '\n') line.pop_back();
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!protocol::is_valid_utf8(line)) {
+    if (!is_valid_utf8(line)) {
       log::emit(log::Level::kWarn, kTag, "tcp read error: {}",
                 "stream did not contain valid UTF-8");
       break;

@@ -1,8 +1,8 @@
-#include "protocol/utf8.h"
+#include "base/utf8.h"
 
 #include <cstddef>
 
-namespace velkor::protocol {
+namespace velkor {
 
 bool is_valid_utf8(std::string_view bytes) {
   std::size_t i = 0;
@@ -43,4 +43,4 @@ bool is_valid_utf8(std::string_view bytes) {
   return true;
 }
 
-}  // namespace velkor::protocol
+}  // namespace velkor
