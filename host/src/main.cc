@@ -108,7 +108,10 @@ int serve_browser(const std::vector<std::string_view>& rest) {
     if (sigwait(&signals, &sig) == 0 && (sig == SIGTERM || sig == SIGINT)) break;
   }
   broker.reset();
-  return 0;
+  // Detached client and reader threads may still be winding down; exiting
+  // without static destructors keeps them from meeting torn-down state.
+  // Nothing is buffered: every write went straight to its descriptor.
+  ::_exit(0);
 }
 
 int run(int argc, char** argv) {

@@ -38,7 +38,7 @@ std::vector<std::string> staging_dirs(const std::string& runtime_dir) {
 }
 
 // The exact answer line the agent prints for one request line.
-std::optional<std::string> exchange(FakeAgent& agent, const std::string& line) {
+std::optional<std::string> ask(FakeAgent& agent, const std::string& line) {
   if (!agent.child().write_stdin(line + "\n")) return std::nullopt;
   return agent.child().read_stdout_line();
 }
@@ -75,8 +75,19 @@ std::unique_ptr<FakeExtension> announced_extension(const std::string& base) {
   auto ext = std::make_unique<FakeExtension>(base);
   auto reply = ext->announce_default();
   EXPECT_TRUE(reply.has_value()) << ext->child().stderr_text();
-  if (reply) EXPECT_EQ(json::dump(*reply), R"({"data":{"ready":true},"id":0,"ok":true})");
+  if (reply) {
+    EXPECT_EQ(json::dump(*reply), R"({"data":{"ready":true},"id":0,"ok":true})");
+  }
   return ext;
+}
+
+// An extension that never answers "session_start", which keeps that call
+// open, and answers everything else like a healthy one.
+void hold_session_start(FakeExtension& ext) {
+  FakeExtension* self = &ext;
+  ext.serve([self](const SeenRequest& req) {
+    return req.op == "session_start" ? Answer::silent() : self->default_answer(req);
+  });
 }
 
 TEST(BrokerProcessTest, SecondBrokerOnTheSameDirectoryIsRefused) {
@@ -99,7 +110,7 @@ TEST(BrokerProcessTest, SecondBrokerOnTheSameDirectoryIsRefused) {
   EXPECT_EQ(read_bytes(first.lock_path()), lock_before);
   EXPECT_EQ(list_dir(first.runtime_dir()), entries_before);
   FakeAgent agent(base.path());
-  EXPECT_EQ(exchange(agent, ping(1)), pong(1));
+  EXPECT_EQ(ask(agent, ping(1)), pong(1));
 }
 
 TEST(BrokerProcessTest, StopSignalShutsDownInOrderAndExitsZero) {
@@ -160,10 +171,7 @@ TEST(BrokerProcessTest, KilledBrokerEndsItsRelaysAndIsReplaced) {
   ASSERT_TRUE(old_lock);
 
   auto ext = announced_extension(base.path());
-  // An extension that never answers "session_start" keeps the call open.
-  ext->serve([&ext](const SeenRequest& req) {
-    return req.op == "session_start" ? Answer::silent() : ext->default_answer(req);
-  });
+  hold_session_start(*ext);
   FakeAgent agent(base.path());
   agent.send_request("tools/call", tool_call(kStart, {{"tabId", 7}}));
   ASSERT_TRUE(ext->wait_requests(1));
@@ -211,7 +219,7 @@ TEST(BrokerProcessTest, StrayLocalConnectionsAreDroppedWhileAgentsAreServed) {
 
   FakeAgent agent(base.path());
   int id = 1;
-  ASSERT_EQ(exchange(agent, ping(id)), pong(id));
+  ASSERT_EQ(ask(agent, ping(id)), pong(id));
 
   struct Stray {
     const char* name;
@@ -224,13 +232,24 @@ TEST(BrokerProcessTest, StrayLocalConnectionsAreDroppedWhileAgentsAreServed) {
       {"closed at once", "", true, "unexpected end of file"},
       {"line over 256 bytes", std::string(300, 'x'), false, "invalid data"},
       {"not JSON", "hello\n", false, json::parse("hello\n").error().to_string()},
-      {"wrong secret", R"({"hello":"00000000000000000000000000000000"})" "\n", false,
-       "permission denied"},
+      {"wrong secret",
+       R"({"hello":"00000000000000000000000000000000"})"
+       "\n",
+       false, "permission denied"},
       {"secret in capitals", R"({"hello":")" + upper + "\"}\n", false, "permission denied"},
-      {"secret not text", R"({"hello":7})" "\n", false, "permission denied"},
-      {"no hello", R"({"role":"mcp"})" "\n", false, "permission denied"},
-      {"unknown role", R"({"hello":")" + lock->secret + R"(","role":"native-host"})" "\n", false,
-       "invalid data"},
+      {"secret not text",
+       R"({"hello":7})"
+       "\n",
+       false, "permission denied"},
+      {"no hello",
+       R"({"role":"mcp"})"
+       "\n",
+       false, "permission denied"},
+      {"unknown role",
+       R"({"hello":")" + lock->secret +
+           R"(","role":"native-host"})"
+           "\n",
+       false, "invalid data"},
   };
   for (const Stray& stray : strays) {
     SCOPED_TRACE(stray.name);
@@ -243,11 +262,11 @@ TEST(BrokerProcessTest, StrayLocalConnectionsAreDroppedWhileAgentsAreServed) {
     EXPECT_EQ(broker.child().wait_stderr("local connection closed"),
               "[DEBUG] [broker] local connection closed: " + stray.reason);
     ++id;
-    EXPECT_EQ(exchange(agent, ping(id)), pong(id));
+    EXPECT_EQ(ask(agent, ping(id)), pong(id));
   }
   // The accept loop goes on taking new clients.
   FakeAgent late(base.path());
-  EXPECT_EQ(exchange(late, ping(1)), pong(1));
+  EXPECT_EQ(ask(late, ping(1)), pong(1));
 }
 
 TEST(BrokerProcessTest, ExtensionKilledMidCallFailsTheCallAndLeavesTheList) {
@@ -255,9 +274,7 @@ TEST(BrokerProcessTest, ExtensionKilledMidCallFailsTheCallAndLeavesTheList) {
   BrokerProcess broker(base.path());
   ASSERT_TRUE(broker.ready()) << broker.child().stderr_text();
   auto ext = announced_extension(base.path());
-  ext->serve([&ext](const SeenRequest& req) {
-    return req.op == "session_start" ? Answer::silent() : ext->default_answer(req);
-  });
+  hold_session_start(*ext);
   FakeAgent agent(base.path());
   const std::vector<std::string> before = listed_browsers(agent);
   ASSERT_EQ(before.size(), 1u);
@@ -269,10 +286,11 @@ TEST(BrokerProcessTest, ExtensionKilledMidCallFailsTheCallAndLeavesTheList) {
 
   auto answer = agent.read_answer();
   ASSERT_TRUE(answer);
-  EXPECT_EQ(*answer,
-            (Json{{"jsonrpc", "2.0"},
-                  {"id", id},
-                  {"result", error_result("extension connection lost while waiting for response")}}));
+  EXPECT_EQ(
+      *answer,
+      (Json{{"jsonrpc", "2.0"},
+            {"id", id},
+            {"result", error_result("extension connection lost while waiting for response")}}));
   EXPECT_EQ(listed_browsers(agent), std::vector<std::string>{});
 
   // The extension coming back is a new browser.
@@ -294,7 +312,7 @@ TEST(BrokerProcessTest, AgentKilledMidSessionStopsItsSessionOnly) {
   auto ext = announced_extension(base.path());
   ext->serve();
   FakeAgent staying(base.path());
-  ASSERT_EQ(exchange(staying, ping(1)), pong(1));
+  ASSERT_EQ(ask(staying, ping(1)), pong(1));
 
   FakeAgent leaving(base.path());
   auto started = leaving.tool(kStart, {{"tabId", 7}});
@@ -314,7 +332,7 @@ TEST(BrokerProcessTest, AgentKilledMidSessionStopsItsSessionOnly) {
   // Its selection was forgotten before the extension was told.
   EXPECT_EQ(staging_dirs(broker.runtime_dir()), std::vector<std::string>{});
 
-  EXPECT_EQ(exchange(staying, ping(2)), pong(2));
+  EXPECT_EQ(ask(staying, ping(2)), pong(2));
   auto own = staying.tool(kStart, {{"tabId", 7}});
   ASSERT_TRUE(own);
   EXPECT_FALSE(own->contains("isError")) << own->dump();

@@ -43,4 +43,28 @@ bool is_valid_utf8(std::string_view bytes) {
   return true;
 }
 
+char32_t decode_utf8_at(std::string_view s, std::size_t& i) {
+  auto c = static_cast<unsigned char>(s[i]);
+  std::size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : 4;
+  char32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
+  for (std::size_t k = 1; k < len && i + k < s.size(); ++k) {
+    cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+  }
+  i += len;
+  return cp;
+}
+
+bool is_unicode_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+         c == 0x205F || c == 0x3000;
+}
+
+bool is_unicode_blank(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    if (!is_unicode_space(decode_utf8_at(s, i))) return false;
+  }
+  return true;
+}
+
 }  // namespace velkor

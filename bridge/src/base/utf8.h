@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 namespace velkor {
@@ -8,5 +9,15 @@ namespace velkor {
 // U+10FFFF. Paths and environment values are raw bytes; this decides which
 // of them can be used as text.
 bool is_valid_utf8(std::string_view bytes);
+
+// Decodes the scalar value starting at s[i] and advances i past it. `s`
+// must be valid UTF-8.
+char32_t decode_utf8_at(std::string_view s, std::size_t& i);
+
+// Unicode White_Space.
+bool is_unicode_space(char32_t c);
+
+// True when `s` (valid UTF-8) holds only Unicode white space.
+bool is_unicode_blank(std::string_view s);
 
 }  // namespace velkor

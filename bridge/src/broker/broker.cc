@@ -51,7 +51,7 @@ Result<void> dispatch(const std::shared_ptr<Runtime>& runtime, ipc::Authenticate
 void serve_client(std::shared_ptr<Runtime> runtime, ipc::UniqueFd stream,
                   std::unique_ptr<protocol::BufReader> reader, std::string client_id) {
   auto client = std::make_unique<BrowserClient>(runtime);
-  ipc::FdSink writer(std::move(stream));
+  auto writer = std::make_unique<ipc::FdSink>(std::move(stream));
   for (;;) {
     auto message = protocol::mcp_read(*reader);
     if (!message || !message->has_value()) break;
@@ -59,13 +59,15 @@ void serve_client(std::shared_ptr<Runtime> runtime, ipc::UniqueFd stream,
     if (!answer) continue;
     std::string line = answer_line(*answer);
     line += '\n';
-    if (!writer.write_all(line)) break;
+    if (!writer->write_all(line)) break;
   }
   {
     MutexLock lock(&runtime->clients_mu);
     runtime->clients.erase(client_id);
   }
-  // Ending the client stops its sessions in the extension.
+  writer.reset();
+  // Ending the client stops its sessions in the extension (up to a few
+  // seconds each), so the agent's side is released first.
   client.reset();
 }
 

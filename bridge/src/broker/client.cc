@@ -3,6 +3,7 @@
 #include <array>
 #include <utility>
 
+#include "base/utf8.h"
 #include "broker/identifier.h"
 #include "broker/screenshot/screenshot.h"
 #include "broker/tools/catalog.h"
@@ -10,7 +11,6 @@
 #include "broker/tools/tool.h"
 #include "protocol/limits.h"
 #include "protocol/operations.h"
-#include "base/utf8.h"
 
 namespace velkor::broker {
 namespace {
@@ -25,24 +25,6 @@ json::Json initialize_result(std::string_view version) {
       {"protocolVersion", version},
       {"serverInfo", {{"name", kServerName}, {"title", kServerTitle}, {"version", kServerVersion}}},
   };
-}
-
-// Decodes one UTF-8 scalar at s[i]; input is valid UTF-8 (it came from JSON).
-char32_t decode_at(std::string_view s, std::size_t& i) {
-  auto c = static_cast<unsigned char>(s[i]);
-  std::size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : 4;
-  char32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
-  for (std::size_t k = 1; k < len && i + k < s.size(); ++k) {
-    cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-  }
-  i += len;
-  return cp;
-}
-
-bool is_unicode_space(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
 }
 
 }  // namespace
@@ -66,7 +48,7 @@ std::string controller_name(std::string_view name) {
   std::size_t scalars = 0;
   while (i < name.size()) {
     std::size_t at = i;
-    char32_t c = decode_at(name, i);
+    char32_t c = decode_utf8_at(name, i);
     if (is_unicode_space(c)) {
       if (word_start != std::string_view::npos) return std::string(name.substr(word_start, at - word_start));
       continue;

@@ -86,12 +86,6 @@ void tcp_writer(ipc::UniqueFd stream, std::shared_ptr<Queue> queue) {
   end_process(0);
 }
 
-bool blank(std::string_view line) {
-  for (char c : line) {
-    if (c != ' ' && c != '\t' && c != '\n' && c != '\r' && c != '\f' && c != '\v') return false;
-  }
-  return true;
-}
 
 void tcp_reader(ipc::UniqueFd read_handle) {
   protocol::BufReader in(std::make_unique<ipc::FdSource>(std::move(read_handle)));
@@ -116,7 +110,7 @@ void tcp_reader(ipc::UniqueFd read_handle) {
                 "stream did not contain valid UTF-8");
       break;
     }
-    if (blank(line)) continue;
+    if (is_unicode_blank(line)) continue;
     auto parsed = json::parse(line);
     if (!parsed) {
       log::emit(log::Level::kWarn, kTag, "tcp line not json: {}", parsed.error().to_string());

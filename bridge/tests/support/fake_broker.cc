@@ -48,8 +48,8 @@ FakeBroker::FakeBroker(const std::string& base_dir) {
   auto secret = ipc::random_identifier();
   if (!secret) return;
   secret_ = *secret;
-  ready_ = publish_lock(base_dir,
-                        ipc::LockFile{port_, secret_, static_cast<std::uint32_t>(::getpid())});
+  ready_ =
+      publish_lock(base_dir, ipc::LockFile{port_, secret_, static_cast<std::uint32_t>(::getpid())});
 }
 
 FakeBroker::~FakeBroker() {

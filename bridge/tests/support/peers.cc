@@ -36,7 +36,13 @@ std::vector<std::uintmax_t> upload_sizes(const std::vector<std::string>& args) {
 std::vector<std::uintmax_t> staged_sizes(const std::string& runtime_dir) {
   std::vector<std::uintmax_t> sizes;
   for (const std::string& name : list_dir(runtime_dir)) {
-    if (name.rfind("selected-", 0) != 0) continue;
+    // A broker's staging directories are real directories; a link with the
+    // prefix is something a test planted.
+    struct stat dir {};
+    if (name.rfind("selected-", 0) != 0 ||
+        ::lstat((runtime_dir + "/" + name).c_str(), &dir) != 0 || !S_ISDIR(dir.st_mode)) {
+      continue;
+    }
     for (const std::string& file : list_dir(runtime_dir + "/" + name)) {
       struct stat st {};
       if (::stat((runtime_dir + "/" + name + "/" + file).c_str(), &st) == 0) {
