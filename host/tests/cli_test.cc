@@ -1,6 +1,7 @@
 // The executable's command line: which word starts which role, the fixed
 // texts, and the one-line failure report with its exit status.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -187,6 +188,9 @@ TEST(CliTest, ServeOptionFailuresStopTheStartedBroker) {
   const std::string file = dir.file("report.txt");
   std::ofstream(file) << "contents";
   const std::string missing = dir.file("missing.txt");
+  // Opening a named pipe for reading would wait for a writer for ever.
+  const std::string fifo = dir.file("pipe");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   struct ServeCase {
     const char* name;
     std::vector<std::string> args;
@@ -204,6 +208,7 @@ TEST(CliTest, ServeOptionFailuresStopTheStartedBroker) {
       {"directory",
        {"--upload-file", dir.path()},
        "velkor-computer-use-host: select a regular file\n"},
+      {"named pipe", {"--upload-file", fifo}, "velkor-computer-use-host: select a regular file\n"},
   };
   for (const ServeCase& c : cases) {
     SCOPED_TRACE(c.name);

@@ -1,0 +1,115 @@
+// An extension that stops reading makes the broker's request write run out
+// of time part-way. The half-written line must not stay on the connection.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "ipc/lock_file.h"
+#include "support/peers.h"
+#include "support/raw_socket.h"
+
+namespace velkor::test {
+namespace {
+
+// A native host that connects with a tiny receive buffer, so that the
+// broker's writes back up quickly once it stops reading.
+std::optional<RawSocket> connect_small_window(uint16_t port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int size = 4096;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  return RawSocket(fd);
+}
+
+TEST(StalledExtensionTest, TimedOutWriteEndsTheConnectionInsteadOfLeavingHalfALine) {
+  TempDir tmp;
+  BrokerProcess broker(tmp.path());
+  ASSERT_TRUE(broker.ready()) << broker.child().stderr_text();
+  auto lock = broker.lock();
+  ASSERT_TRUE(lock);
+
+  auto host = connect_small_window(lock->port);
+  ASSERT_TRUE(host);
+  ASSERT_TRUE(host->write(R"({"hello":")" + lock->secret + "\"}\n"));
+  ASSERT_TRUE(host->write(
+      R"({"id":0,"ok":true,"data":{"announce":{"protocolVersion":1,"browser":{"name":"Chrome","version":"126"}}}})"
+      "\n"));
+  ASSERT_EQ(host->read_line(), R"({"id":0,"ok":true,"data":{"ready":true}})");
+
+  // Several agents, each with a session, so that their large fills add up
+  // to more than the kernel will buffer between broker and extension.
+  constexpr int kAgents = 6;
+  std::vector<std::unique_ptr<FakeAgent>> agents;
+  std::vector<std::string> sessions;
+  for (int i = 0; i < kAgents; ++i) {
+    agents.push_back(std::make_unique<FakeAgent>(tmp.path()));
+    agents.back()->send_request("tools/call", {{"name", "browser_start"}, {"arguments", Json::object()}});
+    auto start = host->read_line();
+    ASSERT_TRUE(start);
+    auto request = json::parse(*start);
+    ASSERT_TRUE(request);
+    const Json& req = request->value;
+    ASSERT_TRUE(host->write(
+        json::dump(Json{{"id", req["id"]},
+                        {"ok", true},
+                        {"data", {{"sessionId", req["args"]["sessionId"]}, {"tabId", 7}}}}) +
+        "\n"));
+    auto started = agents.back()->read_answer();
+    ASSERT_TRUE(started);
+    sessions.push_back((*started)["result"]["structuredContent"].value("sessionId", std::string()));
+    ASSERT_EQ(sessions.back().size(), 32u);
+  }
+
+  // The extension now reads nothing; the fills cannot all be written.
+  for (int i = 0; i < kAgents; ++i) {
+    agents[i]->send_request(
+        "tools/call",
+        {{"name", "browser_fill"},
+         {"arguments", {{"sessionId", sessions[i]}, {"value", std::string(1000000, 'x')}}}});
+  }
+  int timed_out_writes = 0;
+  for (auto& agent : agents) {
+    auto answer = agent->read_answer(60s);
+    ASSERT_TRUE(answer);
+    const Json& result = (*answer)["result"];
+    EXPECT_EQ(result["isError"], true);
+    const std::string text = FakeAgent::text(result);
+    if (text == "write to extension failed: Resource temporarily unavailable (os error 11)") {
+      ++timed_out_writes;
+    } else if (text.rfind("write to extension failed: ", 0) != 0) {
+      // Fills already on the wire fail with the connection; those still
+      // queued behind the stalled write find no connection left.
+      EXPECT_TRUE(text == "extension connection lost while waiting for response" ||
+                  text.rfind("browser extension not connected.", 0) == 0)
+          << text;
+    }
+  }
+  EXPECT_EQ(timed_out_writes, 1);
+
+  // The broker closed the connection rather than glue the next request to
+  // the half line: the extension reads what was sent, then the end.
+  auto rest = host->read_to_eof(10s);
+  ASSERT_TRUE(rest.has_value());
+  EXPECT_NE(rest->back(), '\n');
+
+  // The browser disappears; a reconnection would come as a fresh browser.
+  bool gone = false;
+  for (int i = 0; i < 100 && !gone; ++i) {
+    auto tabs = agents[0]->tool("browser_tabs");
+    ASSERT_TRUE(tabs);
+    gone = (*tabs)["structuredContent"]["browsers"].empty();
+  }
+  EXPECT_TRUE(gone);
+}
+
+}  // namespace
+}  // namespace velkor::test
