@@ -23,18 +23,7 @@ constexpr std::chrono::milliseconds kAcceptPoll{20};
 
 Result<void> dispatch(const std::shared_ptr<Runtime>& runtime, ipc::Authenticated conn) {
   if (conn.role == ipc::Role::kNativeHost) {
-    session::Session session(runtime->limits);
-    session.attach_authenticated(std::move(conn.reader), std::move(conn.writer));
-    MutexLock lock(&runtime->sessions_mu);
-    auto id = identifier();
-    if (!id) {
-      // The reader thread already runs; without an id nobody could ever
-      // reach this browser, so close the connection instead of leaking it.
-      session.disconnect();
-      return Unexpected(std::move(id).error());
-    }
-    runtime->sessions.emplace(std::move(*id), std::move(session));
-    return {};
+    return attach_native_host(*runtime, std::move(conn), identifier);
   }
   auto client_id = identifier();
   if (!client_id) return Unexpected(std::move(client_id).error());
@@ -72,6 +61,22 @@ void serve_client(std::shared_ptr<Runtime> runtime, ipc::UniqueFd stream,
 }
 
 }  // namespace
+
+Result<void> attach_native_host(Runtime& runtime, ipc::Authenticated conn,
+                                const std::function<Result<std::string>()>& make_id) {
+  session::Session session(runtime.limits);
+  session.attach_authenticated(std::move(conn.reader), std::move(conn.writer));
+  MutexLock lock(&runtime.sessions_mu);
+  auto id = make_id();
+  if (!id) {
+    // The reader thread already runs; without an id nobody could ever
+    // reach this browser, so close the connection instead of leaking it.
+    session.disconnect();
+    return Unexpected(std::move(id).error());
+  }
+  runtime.sessions.emplace(std::move(*id), std::move(session));
+  return {};
+}
 
 void accept(std::shared_ptr<Runtime> runtime, ipc::UniqueFd stream,
             std::unique_ptr<protocol::BufReader> reader, std::string client_id) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -51,6 +52,11 @@ class BrowserBroker {
 
 // The accept loop: runs until `stopping` is set or the listener fails.
 void listen(ipc::TcpListener listener, std::string secret, std::shared_ptr<Runtime> runtime);
+
+// Files an authenticated native-host connection as a new browser. The
+// connection is closed again when no browser id can be made for it.
+Result<void> attach_native_host(Runtime& runtime, ipc::Authenticated conn,
+                                const std::function<Result<std::string>()>& make_id);
 
 // Starts the detached thread that serves one MCP client connection.
 void accept(std::shared_ptr<Runtime> runtime, ipc::UniqueFd stream,
