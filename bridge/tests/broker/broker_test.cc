@@ -93,9 +93,9 @@ bool wait_until(const std::function<bool()>& pred) {
 
 class BrokerInProcessTest : public ::testing::Test {
  protected:
+  test::TempDir dir_;
   std::shared_ptr<Runtime> runtime_ =
       std::make_shared<Runtime>(dir_.path(), session::Limits{300ms, 300ms});
-  test::TempDir dir_;
 };
 
 TEST_F(BrokerInProcessTest, ConnectionWithoutABrowserIdIsClosed) {
