@@ -47,8 +47,9 @@ class E2eTest : public ::testing::Test {
   }
 
   // The result of a "tools/call", or the string "no answer".
-  static Json call(FakeAgent& agent, const std::string& name, Json arguments = Json::object()) {
-    auto result = agent.tool(name, std::move(arguments));
+  static Json call(FakeAgent& agent, const std::string& name, Json arguments = Json::object(),
+                   std::chrono::milliseconds timeout = 30s) {
+    auto result = agent.tool(name, std::move(arguments), timeout);
     return result ? *result : Json("no answer");
   }
 

@@ -89,6 +89,13 @@ bool handle_announce(State& s, std::uint64_t gen, const peer::PeerInfo& info) {
   protocol::BridgeResp reply{0, accepted, std::nullopt, std::nullopt};
   if (accepted) {
     reply.data = json::Json{{"ready", true}};
+    // Stored before the reply goes out, so an extension told "ready" is
+    // already listed to agents. If the reply cannot be written, the
+    // clean-up of this generation empties the slot again.
+    MutexLock lock(&s.peer_mu);
+    // Generations only grow: an older connection never overwrites a newer
+    // one's announce.
+    if (!s.peer || s.peer->first <= gen) s.peer = std::make_pair(gen, info);
   } else {
     reply.error = std::string(peer::kAnnounceRefused);
   }
@@ -102,10 +109,6 @@ bool handle_announce(State& s, std::uint64_t gen, const peer::PeerInfo& info) {
   if (auto advisory = peer::drift_advisory(peer::kHostVersion, info)) {
     log::emit(log::Level::kWarn, kTag, "{}", *advisory);
   }
-  MutexLock lock(&s.peer_mu);
-  // A newer connection may have announced while we logged; generations only
-  // grow, so never let an older one overwrite it.
-  if (!s.peer || s.peer->first <= gen) s.peer = std::make_pair(gen, info);
   return true;
 }
 
