@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test, the real-MCP-client check included.
+# Sets up, builds and runs every test, the real-MCP-client check included,
+# under g++ and again under clang (whose -Wthread-safety checks the locking).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -13,4 +14,8 @@ if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
 fi
 (cd host/tests/mcp_sdk && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
 
+if [ -z "${VELKOR_SKIP_CLANG:-}" ]; then
+  CXX=clang++ BUILD_DIR=build-clang scripts/setup.sh
+  ctest --test-dir build-clang --output-on-failure -j2
+fi
 ctest --test-dir "${BUILD_DIR:-build}" --output-on-failure -j2
