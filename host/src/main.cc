@@ -50,11 +50,17 @@ int print(std::string_view text) {
 }
 
 Result<std::string> executable_path() {
-  std::string buf(4096, '\0');
-  ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
-  if (n < 0) return Unexpected(IoError::from_errno(errno));
-  buf.resize(static_cast<std::size_t>(n));
-  return buf;
+  std::string buf(256, '\0');
+  for (;;) {
+    ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
+    if (n < 0) return Unexpected(IoError::from_errno(errno));
+    // A full buffer may mean a cut-off path; read again with more room.
+    if (static_cast<std::size_t>(n) < buf.size()) {
+      buf.resize(static_cast<std::size_t>(n));
+      return buf;
+    }
+    buf.resize(buf.size() * 2);
+  }
 }
 
 int native_manifest(const std::vector<std::string_view>& rest) {

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -14,9 +13,21 @@ template <typename... Args>
 std::thread spawn(Args&&... args) {
   try {
     return std::thread(std::forward<Args>(args)...);
-  } catch (const std::system_error&) {
+  } catch (...) {  // std::system_error, or std::bad_alloc for its state
     std::fputs("failed to spawn thread\n", stderr);
     std::abort();
+  }
+}
+
+// Starts a detached thread, or returns false when none can be started, for
+// callers that can carry on without it.
+template <typename... Args>
+bool try_spawn_detached(Args&&... args) {
+  try {
+    std::thread(std::forward<Args>(args)...).detach();
+    return true;
+  } catch (...) {
+    return false;
   }
 }
 

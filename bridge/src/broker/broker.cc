@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <utility>
 
 #include "base/thread.h"
@@ -20,6 +21,7 @@ namespace {
 
 constexpr std::string_view kTag = "broker";
 constexpr std::chrono::milliseconds kAcceptPoll{20};
+constexpr std::string_view kSpawnFailed = "failed to spawn thread";
 
 Result<void> dispatch(const std::shared_ptr<Runtime>& runtime, ipc::Authenticated conn) {
   if (conn.role == ipc::Role::kNativeHost) {
@@ -33,7 +35,9 @@ Result<void> dispatch(const std::shared_ptr<Runtime>& runtime, ipc::Authenticate
     if (!handle) return Unexpected(std::move(handle).error());
     runtime->clients.insert_or_assign(*client_id, std::move(*handle));
   }
-  accept(runtime, std::move(conn.writer), std::move(conn.reader), std::move(*client_id));
+  if (!accept(runtime, std::move(conn.writer), std::move(conn.reader), std::move(*client_id))) {
+    return Unexpected(IoError(ErrorKind::kOther, std::string(kSpawnFailed)));
+  }
   return {};
 }
 
@@ -78,12 +82,12 @@ Result<void> attach_native_host(Runtime& runtime, ipc::Authenticated conn,
   return {};
 }
 
-void accept(std::shared_ptr<Runtime> runtime, ipc::UniqueFd stream,
+bool accept(std::shared_ptr<Runtime> runtime, ipc::UniqueFd stream,
             std::unique_ptr<protocol::BufReader> reader, std::string client_id) {
   // Detached: the thread holds its own share of the runtime and owns its
   // connection; the broker's shutdown ends it by shutting the socket down.
-  spawn_detached(serve_client, std::move(runtime), std::move(stream), std::move(reader),
-                 std::move(client_id));
+  return try_spawn_detached(serve_client, std::move(runtime), std::move(stream),
+                            std::move(reader), std::move(client_id));
 }
 
 void listen(ipc::TcpListener listener, std::string secret, std::shared_ptr<Runtime> runtime) {
@@ -102,6 +106,12 @@ void listen(ipc::TcpListener listener, std::string secret, std::shared_ptr<Runti
     Result<void> outcome = checked ? dispatch(runtime, std::move(*checked))
                                    : Result<void>(Unexpected(std::move(checked).error()));
     if (!outcome) {
+      if (outcome.error().message() == kSpawnFailed) {
+        // Without threads no client can be served; stop accepting, but
+        // keep the connections that live.
+        std::fputs("failed to spawn thread\n", stderr);
+        break;
+      }
       log::emit(log::Level::kDebug, kTag, "local connection closed: {}",
                 outcome.error().to_string());
     }

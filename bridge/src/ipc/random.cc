@@ -13,7 +13,7 @@ Result<void> fill_random(unsigned char* buf, std::size_t n) {
   // getentropy serves at most 256 bytes per call; we never ask for more.
   if (::getentropy(buf, n) != 0) {
     int err = errno;
-    return Unexpected(IoError(ErrorKind::kOther, std::string("getentropy: ") + std::strerror(err)));
+    return Unexpected(IoError(ErrorKind::kOther, std::strerror(err)));
   }
   return {};
 }

@@ -99,6 +99,9 @@ struct Fault {
 // of input, so without this "{}\0junk" would parse as "{}"; inside a string
 // the lexer already refuses it as an unescaped control character.
 std::optional<Fault> prescan(std::string_view text) {
+  // nlohmann skips a leading byte order mark; JSON text on our wires has
+  // none, and only white space may precede a value.
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") return Fault{0, "unexpected byte order mark"};
   std::size_t depth = 0;
   bool in_string = false;
   bool escaped = false;

@@ -127,6 +127,8 @@ TEST(McpTest, RefusesMalformedMessages) {
        "duplicate field `error` at line 1, column 27"},
       {R"({"params":[],"result":1,"params":{}})", ErrorKind::kInvalidData,
        "duplicate field `params` at line 1, column 36"},
+      {"\xEF\xBB\xBF{}", ErrorKind::kInvalidData,
+       "unexpected byte order mark at line 1, column 1"},
       {R"([{"method":"a"}])", ErrorKind::kInvalidData,
        "invalid type: expected object, found array at line 1, column 16"},
       {R"("x")", ErrorKind::kInvalidData,
