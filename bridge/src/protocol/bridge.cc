@@ -96,13 +96,7 @@ Result<BridgeResp> parse_bridge_resp(std::string_view line) {
 }
 
 Result<std::optional<BridgeResp>> bridge_read(BufReader& in) {
-  std::string line;
-  auto got = read_message_line(in, line);
-  if (!got) return Unexpected(std::move(got).error());
-  if (!*got) return std::optional<BridgeResp>();
-  auto resp = parse_bridge_resp(line);
-  if (!resp) return Unexpected(std::move(resp).error());
-  return std::optional<BridgeResp>(std::move(*resp));
+  return read_record(in, parse_bridge_resp);
 }
 
 Result<void> bridge_write(Sink& out, const BridgeReq& req) {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "error/result.h"
 #include "protocol/stream.h"
@@ -16,5 +18,17 @@ namespace velkor::protocol {
 // leaves its rest unread; read errors are returned unchanged. Either way the
 // stream may then stand inside a line, so callers stop reading after an error.
 Result<bool> read_message_line(BufReader& in, std::string& line);
+
+// The next non-blank line decoded with `parse`; nullopt at end of input.
+template <typename T>
+Result<std::optional<T>> read_record(BufReader& in, Result<T> (*parse)(std::string_view)) {
+  std::string line;
+  auto got = read_message_line(in, line);
+  if (!got) return Unexpected(std::move(got).error());
+  if (!*got) return std::optional<T>();
+  auto record = parse(line);
+  if (!record) return Unexpected(std::move(record).error());
+  return std::optional<T>(std::move(*record));
+}
 
 }  // namespace velkor::protocol

@@ -149,13 +149,7 @@ std::string serialize_jsonrpc(const JsonRpc& m) {
 }
 
 Result<std::optional<JsonRpc>> mcp_read(BufReader& in) {
-  std::string line;
-  auto got = read_message_line(in, line);
-  if (!got) return Unexpected(std::move(got).error());
-  if (!*got) return std::optional<JsonRpc>();
-  auto message = parse_jsonrpc(line);
-  if (!message) return Unexpected(std::move(message).error());
-  return std::optional<JsonRpc>(std::move(*message));
+  return read_record(in, parse_jsonrpc);
 }
 
 Result<void> mcp_write(Sink& out, const JsonRpc& message) {
