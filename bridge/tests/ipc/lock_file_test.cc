@@ -14,6 +14,7 @@
 
 #include "ipc/fd.h"
 #include "protocol/json.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace velkor::ipc {
@@ -58,27 +59,6 @@ std::vector<std::string> entries(const std::string& dir) {
   return out;
 }
 
-// Sets one environment variable for a scope and puts the old value back.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    ::setenv(name, value, 1);
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 std::string record_text(uint16_t port, std::string_view secret, uint32_t pid) {
   return "{\"port\":" + std::to_string(port) + ",\"secret\":\"" + std::string(secret) +
@@ -126,7 +106,7 @@ TEST(LockFilePathTest, ValuesThatAreNotUtf8FallThrough) {
 
 TEST(LockFilePathTest, ReadFollowsTheEnvironment) {
   TempDir dir;
-  ScopedEnv env("VELKOR_COMPUTER_USE_RUNTIME_DIR", dir.path().c_str());
+  test::ScopedEnv env("VELKOR_COMPUTER_USE_RUNTIME_DIR", dir.path());
 
   EXPECT_EQ(LockFile::path(), dir.path() + "/velkor-computer-use/run.lock");
   auto absent = LockFile::read();

@@ -26,6 +26,7 @@
 #include "ipc/fd.h"
 #include "ipc/lock_file.h"
 #include "ipc/peer_owner.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace velkor::ipc {
@@ -42,27 +43,6 @@ constexpr char kNoLockFile[] =
     "velkor-computer-use lock file not found \xE2\x80\x94 is the MCP server running?";
 constexpr char kRefused[] = "Connection refused (os error 111)";
 
-// Sets one environment variable for a scope and puts the old value back.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 // Writes without raising SIGPIPE when the broker side already closed.
 bool send_bytes(int fd, std::string_view bytes) {
@@ -518,7 +498,7 @@ TEST_F(ConnectTest, RefusesAListenerOfAnotherUserBeforeWritingAnything) {
   // The fallback for a kernel without a socket table must not vouch for the
   // listener either: no lock file names a live broker.
   TempDir runtime;
-  ScopedEnv env("VELKOR_COMPUTER_USE_RUNTIME_DIR", runtime.path());
+  test::ScopedEnv env("VELKOR_COMPUTER_USE_RUNTIME_DIR", runtime.path());
 
   int port_pipe[2];
   int count_pipe[2];
@@ -584,7 +564,7 @@ TEST_F(ConnectTest, RefusesAListenerOfAnotherUserBeforeWritingAnything) {
 TEST_F(ConnectTest, ConnectAsFollowsTheLockFile) {
   {
     TempDir empty;
-    ScopedEnv env("VELKOR_COMPUTER_USE_RUNTIME_DIR", empty.path());
+    test::ScopedEnv env("VELKOR_COMPUTER_USE_RUNTIME_DIR", empty.path());
     auto r = connect_as("mcp");
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error().kind(), ErrorKind::kNotFound);
@@ -595,7 +575,7 @@ TEST_F(ConnectTest, ConnectAsFollowsTheLockFile) {
     TempDir stale;
     DeadPort dead = dead_port();
     ASSERT_NO_FATAL_FAILURE(write_lock_file(stale, dead.port, kSecret));
-    ScopedEnv env("VELKOR_COMPUTER_USE_RUNTIME_DIR", stale.path());
+    test::ScopedEnv env("VELKOR_COMPUTER_USE_RUNTIME_DIR", stale.path());
     auto r = connect_as("mcp");
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error().to_string(), kRefused);
@@ -603,7 +583,7 @@ TEST_F(ConnectTest, ConnectAsFollowsTheLockFile) {
   {
     TempDir live;
     ASSERT_NO_FATAL_FAILURE(write_lock_file(live, listening_->port, listening_->secret));
-    ScopedEnv env("VELKOR_COMPUTER_USE_RUNTIME_DIR", live.path());
+    test::ScopedEnv env("VELKOR_COMPUTER_USE_RUNTIME_DIR", live.path());
     const struct {
       std::optional<std::string_view> role;
       std::string want;

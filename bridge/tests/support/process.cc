@@ -21,12 +21,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int ms_left(Clock::time_point deadline) {
+
+}  // namespace
+
+int millis_until(Clock::time_point deadline) {
   auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
   return left < 0 ? 0 : static_cast<int>(left);
 }
-
-}  // namespace
 
 const std::string& host_exe() {
   static const std::string path = VELKOR_HOST_EXE;
@@ -124,7 +125,7 @@ void Child::close_stdin() {
 bool Child::fill(int fd, std::string& buf, Clock::time_point deadline) {
   if (fd < 0) return false;
   pollfd p{fd, POLLIN, 0};
-  int r = ::poll(&p, 1, ms_left(deadline));
+  int r = ::poll(&p, 1, millis_until(deadline));
   if (r <= 0) return false;
   char chunk[65536];
   ssize_t n = ::read(fd, chunk, sizeof chunk);
@@ -159,7 +160,7 @@ std::optional<std::string> Child::read_stdout_line(std::chrono::milliseconds tim
 bool Child::stdout_at_eof(std::chrono::milliseconds timeout) {
   auto deadline = Clock::now() + timeout;
   pollfd p{out_fd_, POLLIN, 0};
-  if (::poll(&p, 1, ms_left(deadline)) <= 0) return false;
+  if (::poll(&p, 1, millis_until(deadline)) <= 0) return false;
   char c;
   ssize_t n = ::read(out_fd_, &c, 1);
   if (n == 1) out_.push_back(c);

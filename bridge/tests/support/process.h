@@ -90,6 +90,9 @@ class Child {
   std::optional<int> status_;
 };
 
+// Whole milliseconds until `deadline` (rounded up, never negative), for poll.
+int millis_until(std::chrono::steady_clock::time_point deadline);
+
 // The built executable, from the build system.
 const std::string& host_exe();
 

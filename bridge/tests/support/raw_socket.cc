@@ -9,15 +9,12 @@
 #include <cerrno>
 #include <utility>
 
+#include "support/process.h"
+
 namespace velkor::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int ms_left(Clock::time_point deadline) {
-  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left < 0 ? 0 : static_cast<int>(left);
-}
 
 }  // namespace
 
@@ -54,7 +51,7 @@ void RawSocket::shutdown_write() { ::shutdown(fd_, SHUT_WR); }
 
 bool RawSocket::fill(Clock::time_point deadline, bool& ended) {
   pollfd p{fd_, POLLIN, 0};
-  int r = ::poll(&p, 1, ms_left(deadline));
+  int r = ::poll(&p, 1, millis_until(deadline));
   if (r < 0 && errno == EINTR) return true;
   if (r <= 0) return false;
   char chunk[65536];
