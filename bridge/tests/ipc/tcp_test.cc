@@ -372,24 +372,25 @@ TEST_F(HandshakeTest, HelloDribbledWithinTheDeadlineIsAccepted) {
   ASSERT_NO_FATAL_FAILURE(open_link(link));
   const std::string hello = hello_line(kSecret);
   ASSERT_EQ(hello.size(), 45u);
-  // The last byte leaves about 344 ms in, well inside the 500 ms deadline.
+  // The last byte leaves about 352 ms in, well inside the 1.5 s deadline
+  // even on a loaded machine.
   std::jthread writer = dribble(link.client.get(), hello, 8ms);
-  auto r = check_handshake(std::move(link.server), kSecret, 500ms);
+  auto r = check_handshake(std::move(link.server), kSecret, 1500ms);
   EXPECT_EQ(outcome(r), "native host");
 }
 
 TEST_F(HandshakeTest, HelloDribbledPastTheDeadlineTimesOut) {
   Link link;
   ASSERT_NO_FATAL_FAILURE(open_link(link));
-  // Every gap is a tenth of the limit, but the whole line would take 880 ms:
+  // Every gap is a fifth of the limit, but the whole line would take 1.76 s:
   // the limit is on the line, not on each read.
-  std::jthread writer = dribble(link.client.get(), hello_line(kSecret), 20ms);
+  std::jthread writer = dribble(link.client.get(), hello_line(kSecret), 40ms);
   auto start = Clock::now();
   auto r = check_handshake(std::move(link.server), kSecret, 200ms);
   auto elapsed = Clock::now() - start;
   EXPECT_EQ(outcome(r), "timed out");
   EXPECT_GE(elapsed, 200ms);
-  EXPECT_LT(elapsed, 800ms);
+  EXPECT_LT(elapsed, 1500ms);
 }
 
 class ConnectTest : public ::testing::Test {
