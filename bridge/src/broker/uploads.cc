@@ -12,6 +12,7 @@
 
 #include "base/utf8.h"
 #include "ipc/fd.h"
+#include "ipc/path.h"
 #include "ipc/random.h"
 
 namespace velkor::broker {
@@ -19,14 +20,6 @@ namespace {
 
 constexpr int kMaxNameAttempts = 65536;
 
-
-std::string join(const std::string& dir, std::string_view name) {
-  if (dir.empty()) return std::string(name);
-  std::string out = dir;
-  if (out.back() != '/') out += '/';
-  out += name;
-  return out;
-}
 
 Result<void> copy_all(int from, int to) {
   std::vector<char> buf(1 << 16);
@@ -100,7 +93,7 @@ Result<SelectedFile> stage_file(const std::string& runtime_dir, std::string_view
     }
     auto suffix = ipc::random_alnum(6);
     if (!suffix) return Unexpected(std::move(suffix).error());
-    std::string dir = join(runtime_dir, std::string(kSelectionPrefix) + *suffix);
+    std::string dir = ipc::join_path(runtime_dir, std::string(kSelectionPrefix) + *suffix);
     if (::mkdir(dir.c_str(), 0700) == 0) {
       staging = StagingDir(dir);
       break;
@@ -110,7 +103,7 @@ Result<SelectedFile> stage_file(const std::string& runtime_dir, std::string_view
   }
   if (::chmod(staging.path().c_str(), 0700) != 0) return Unexpected(IoError::from_errno(errno));
 
-  std::string copy_path = join(staging.path(), *name);
+  std::string copy_path = ipc::join_path(staging.path(), *name);
   ipc::UniqueFd out(::open(copy_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (!out) return Unexpected(IoError::from_errno(errno));
   if (::fchmod(out.get(), 0600) != 0) return Unexpected(IoError::from_errno(errno));
