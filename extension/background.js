@@ -1,0 +1,692 @@
+// Tabvine's service worker: keeps the native port to the Velkor host open,
+// answers the broker's requests for the tabs the user shared, and keeps the
+// toolbar badge and popup honest about what is shared and who drives it.
+import { Grants } from "./lib/grants.js";
+import { CaptureStore, MAX_IMAGE, fromBase64, pngSize } from "./lib/captures.js";
+import { resolveTarget } from "./lib/target.js";
+import { checkDownloadName, baseName } from "./lib/filename.js";
+import { keyEvent } from "./lib/keys.js";
+import { siteOf, webUrl } from "./lib/site.js";
+
+const HOST = "velkor.computer_use";
+const VERSION = chrome.runtime.getManifest().version;
+const startedAt = Date.now();
+
+// Below the broker's 120 s reply limit, so the agent hears our reason
+// rather than a bare timeout.
+const LOAD_LIMIT_MS = 30000;
+const DOWNLOAD_LIMIT_MS = 110000;
+const RETRY_MIN_MS = 1000;
+const RETRY_MAX_MS = 30000;
+
+const captures = new CaptureStore();
+let grants = new Grants();
+const ready = chrome.storage.session.get("grants").then((saved) => {
+  grants = new Grants(saved.grants ?? []);
+  for (const g of grants.saved()) chrome.tabs.get(g.tabId).then(() => badge(g.tabId), () => forgetTab(g.tabId));
+});
+
+// ---- native connection ------------------------------------------------------
+
+const link = { port: null, state: "disconnected", error: null, retryMs: RETRY_MIN_MS, timer: null, since: 0 };
+
+function connect() {
+  clearTimeout(link.timer);
+  link.timer = null;
+  if (link.port) return;
+  let port;
+  try {
+    port = chrome.runtime.connectNative(HOST);
+  } catch (e) {
+    link.error = String(e?.message ?? e);
+    scheduleReconnect();
+    return;
+  }
+  link.port = port;
+  link.state = "connecting";
+  link.since = Date.now();
+  port.onMessage.addListener((message) => onHostMessage(port, message));
+  port.onDisconnect.addListener(() => onDisconnect(port));
+  announce(port);
+}
+
+async function announce(port) {
+  const browser = await browserInfo();
+  if (link.port !== port) return;
+  port.postMessage({ id: 0, ok: true, data: { announce: { protocolVersion: 1, version: VERSION, browser } } });
+}
+
+async function browserInfo() {
+  const ua = navigator.userAgentData;
+  try {
+    const { fullVersionList } = await ua.getHighEntropyValues(["fullVersionList"]);
+    const brand = pickBrand(fullVersionList);
+    if (brand) return { name: brand.brand, version: brand.version };
+  } catch {
+    // Older browsers lack high-entropy hints; the plain brands still name it.
+  }
+  const brand = pickBrand(ua?.brands ?? []);
+  return brand ? { name: brand.brand, version: brand.version } : { name: "Chromium" };
+}
+
+function pickBrand(list) {
+  const real = list.filter((b) => !/not.?a.?brand/i.test(b.brand));
+  return real.find((b) => b.brand !== "Chromium") ?? real[0];
+}
+
+function onDisconnect(port) {
+  if (link.port !== port) return;
+  link.error = chrome.runtime.lastError?.message ?? link.error;
+  link.port = null;
+  link.state = "disconnected";
+  // The broker's handles on these sessions died with the connection.
+  grants.clearSessions();
+  refreshBadges();
+  // A connection that held for a while earns a quick retry; a host that
+  // keeps failing at once is retried ever more slowly.
+  if (Date.now() - link.since > 10000) link.retryMs = RETRY_MIN_MS;
+  scheduleReconnect();
+}
+
+function scheduleReconnect() {
+  if (link.timer) return;
+  link.timer = setTimeout(connect, link.retryMs);
+  link.retryMs = Math.min(RETRY_MAX_MS, link.retryMs * 2);
+}
+
+function onHostMessage(port, message) {
+  if (!message || typeof message !== "object") return;
+  if (message.id === 0 && "ok" in message) {
+    if (message.ok && message.data?.ready) {
+      link.state = "ready";
+      link.error = null;
+      link.retryMs = RETRY_MIN_MS;
+    } else if (!message.ok) {
+      link.state = "refused";
+      link.error = message.error ?? "the host refused the extension";
+    }
+    return;
+  }
+  if (typeof message.op !== "string") return;
+  handle(message).then((answer) => {
+    if (link.port === port) port.postMessage(answer);
+  });
+}
+
+async function handle(request) {
+  const { id, op } = request;
+  try {
+    await ready;
+    const action = OPS[op];
+    if (!action) return { id, ok: false, error: `Unknown operation ${op}; update Tabvine and the Velkor host.` };
+    const data = await action(request.tab_id, request.args ?? {});
+    return { id, ok: true, data };
+  } catch (e) {
+    return { id, ok: false, error: errorText(e) };
+  }
+}
+
+// Refusals we raise ourselves are already worded for the agent.
+class Refusal extends Error {}
+
+function refuse(text) {
+  throw new Refusal(text);
+}
+
+function errorText(e) {
+  if (e instanceof Refusal) return e.message;
+  const text = String(e?.message ?? e);
+  if (/No tab with id/.test(text)) return "The tab is gone; call browser_tabs.";
+  if (/No document with id|Frame with ID \d+ (was not found|is showing error page)/.test(text)) {
+    return "That frame's document is gone (it navigated or closed); call browser_frames or browser_snapshot again.";
+  }
+  if (/Cannot access|cannot be scripted|error page/i.test(text)) {
+    return `The page cannot be read by the extension (${text}).`;
+  }
+  return `The browser failed: ${text}`;
+}
+
+// ---- shared tabs ------------------------------------------------------------
+
+function save() {
+  return chrome.storage.session.set({ grants: grants.saved() });
+}
+
+async function share(tabId) {
+  const tab = await chrome.tabs.get(tabId);
+  const result = grants.share(tabId, tab.url ?? "");
+  if (result.error) return result;
+  await save();
+  await badge(tabId);
+  return result;
+}
+
+async function unshare(tabId) {
+  grants.unshare(tabId);
+  await save();
+  await badge(tabId);
+}
+
+function forgetTab(tabId) {
+  grants.removed(tabId);
+  docKeys.delete(tabId);
+  return save();
+}
+
+async function badge(tabId) {
+  const shared = grants.grants.has(tabId);
+  const driven = grants.sessionsIn(tabId).length > 0;
+  try {
+    await chrome.action.setBadgeText({ tabId, text: driven ? "AI" : shared ? "ON" : "" });
+    await chrome.action.setBadgeBackgroundColor({ tabId, color: driven ? "#b3261e" : "#1a73e8" });
+    await chrome.action.setTitle({
+      tabId,
+      title: driven ? `Tabvine: driven by ${grants.controllers(tabId).join(", ")}` : shared ? "Tabvine: shared" : "Tabvine",
+    });
+  } catch {
+    // The tab closed meanwhile; nothing to show.
+  }
+}
+
+function refreshBadges() {
+  for (const g of grants.saved()) badge(g.tabId);
+}
+
+chrome.tabs.onUpdated.addListener(async (tabId, change) => {
+  await ready;
+  if (change.url !== undefined && grants.grants.has(tabId)) {
+    grants.navigated(tabId, change.url);
+    if (!grants.grants.has(tabId)) {
+      docKeys.delete(tabId);
+      await save();
+    }
+  }
+  // A navigation resets per-tab badges, so they are set again.
+  if (change.status !== undefined) badge(tabId);
+});
+
+chrome.tabs.onRemoved.addListener(async (tabId) => {
+  await ready;
+  if (grants.grants.has(tabId)) await forgetTab(tabId);
+});
+
+// ---- sessions -----------------------------------------------------------------
+
+function sessionTab(tabId, args) {
+  if (!Number.isSafeInteger(tabId)) refuse("The request names no tab.");
+  const why = grants.check(args.sessionId, tabId);
+  if (why) refuse(why);
+  return tabId;
+}
+
+async function activeTabIds() {
+  const [focused] = await chrome.tabs.query({ active: true, lastFocusedWindow: true });
+  const all = await chrome.tabs.query({ active: true });
+  const ids = all.map((t) => t.id);
+  return focused ? [focused.id, ...ids.filter((id) => id !== focused.id)] : ids;
+}
+
+async function tabSummary(tabId) {
+  const tab = await chrome.tabs.get(tabId);
+  return {
+    tabId,
+    title: tab.title ?? "",
+    url: tab.url ?? "",
+    active: tab.active,
+    windowId: tab.windowId,
+    inSession: grants.sessionsIn(tabId).length > 0,
+    controllers: grants.controllers(tabId),
+  };
+}
+
+const OPS = {
+  async tab_list() {
+    const tabs = [];
+    for (const g of grants.saved()) {
+      try {
+        tabs.push(await tabSummary(g.tabId));
+      } catch {
+        await forgetTab(g.tabId);
+      }
+    }
+    return tabs;
+  },
+
+  async session_start(tabId, args) {
+    const controller = args.controller?.name;
+    const result = grants.start(args.sessionId, controller, tabId ?? undefined, await activeTabIds());
+    if (result.error) refuse(result.error);
+    badge(result.tabId);
+    const tab = await chrome.tabs.get(result.tabId).catch(() => null);
+    if (!tab) {
+      grants.stop(args.sessionId);
+      refuse("The tab is gone; call browser_tabs.");
+    }
+    return { sessionId: args.sessionId, tabId: result.tabId, title: tab.title ?? "", url: tab.url ?? "" };
+  },
+
+  async session_stop(tabId, args) {
+    const stopped = grants.stop(args.sessionId);
+    if (Number.isSafeInteger(tabId)) badge(tabId);
+    return { sessionId: args.sessionId, stopped };
+  },
+
+  async page_snapshot(tabId, args) {
+    sessionTab(tabId, args);
+    const target = target_(tabId, args);
+    const { documentId } = await frameDocument(tabId, target);
+    const docKey = docKeyFor(tabId, target.frameId, documentId);
+    const data = await inPage(tabId, { frameId: target.frameId, documentId }, "snapshot", { docKey });
+    return { frameId: target.frameId, documentId, ...data };
+  },
+
+  async page_text(tabId, args) {
+    sessionTab(tabId, args);
+    const target = target_(tabId, args);
+    const { documentId, data } = await inPageWithDoc(tabId, target, "text", {});
+    return { frameId: target.frameId, documentId, ...data };
+  },
+
+  async page_frames(tabId, args) {
+    sessionTab(tabId, args);
+    const results = await chrome.scripting.executeScript({
+      target: { tabId, allFrames: true },
+      func: () => ({ url: location.href, title: document.title, name: window.name }),
+    });
+    const frames = results
+      .filter((r) => r.result)
+      .map((r) => ({ frameId: r.frameId, documentId: r.documentId, ...r.result }))
+      .sort((a, b) => a.frameId - b.frameId);
+    return { frames };
+  },
+
+  async page_navigate(tabId, args) {
+    sessionTab(tabId, args);
+    const url = webUrl(args.url);
+    if (!url) refuse("browser_navigate opens http and https URLs only; pass url as an absolute URL.");
+    const site = grants.grants.get(tabId).site;
+    await settle(tabId, () => chrome.tabs.update(tabId, { url: url.href }));
+    return afterNavigation(tabId, args.sessionId, site);
+  },
+
+  async page_back(tabId, args) {
+    sessionTab(tabId, args);
+    const site = grants.grants.get(tabId).site;
+    await settle(tabId, () =>
+      chrome.tabs.goBack(tabId).catch(() => refuse("There is no earlier page in this tab's history.")),
+    );
+    return afterNavigation(tabId, args.sessionId, site);
+  },
+
+  async page_forward(tabId, args) {
+    sessionTab(tabId, args);
+    const site = grants.grants.get(tabId).site;
+    await settle(tabId, () =>
+      chrome.tabs.goForward(tabId).catch(() => refuse("There is no later page in this tab's history.")),
+    );
+    return afterNavigation(tabId, args.sessionId, site);
+  },
+
+  async page_reload(tabId, args) {
+    sessionTab(tabId, args);
+    const site = grants.grants.get(tabId).site;
+    await settle(tabId, () => chrome.tabs.reload(tabId));
+    return afterNavigation(tabId, args.sessionId, site);
+  },
+
+  async page_click(tabId, args) {
+    sessionTab(tabId, args);
+    const target = target_(tabId, args, true);
+    const data = await settle(tabId, () => inPage(tabId, target, "click", pick(args, "ref", "selector")), 300);
+    return { ...data, ...(await navigationNote(tabId, args.sessionId)) };
+  },
+
+  async page_fill(tabId, args) {
+    sessionTab(tabId, args);
+    const target = target_(tabId, args, true);
+    return inPage(tabId, target, "fill", pick(args, "ref", "selector", "value"));
+  },
+
+  async page_select(tabId, args) {
+    sessionTab(tabId, args);
+    const target = target_(tabId, args, true);
+    return inPage(tabId, target, "select", pick(args, "ref", "selector", "value"));
+  },
+
+  async page_scroll(tabId, args) {
+    sessionTab(tabId, args);
+    const target = target_(tabId, args);
+    return inPage(tabId, target, "scroll", pick(args, "ref", "selector", "deltaX", "deltaY"));
+  },
+
+  async page_press(tabId, args) {
+    sessionTab(tabId, args);
+    const event = keyEvent(args.key);
+    if (!event) {
+      refuse(`Unknown key ${JSON.stringify(args.key)}; use a key such as Enter, Escape, Tab, ArrowDown, ` +
+        "Backspace, a single character, or a combination such as Shift+Tab.");
+    }
+    const target = target_(tabId, args);
+    const data = await settle(tabId, () => withDebugger(tabId, async (send) => {
+      await send("Emulation.setFocusEmulationEnabled", { enabled: true });
+      const focus = await inPage(tabId, target, "focus", pick(args, "ref", "selector"));
+      const { text, ...base } = event;
+      await send("Input.dispatchKeyEvent", { type: text === undefined ? "rawKeyDown" : "keyDown", ...base, text });
+      await send("Input.dispatchKeyEvent", { type: "keyUp", ...base });
+      return { pressed: args.key, focused: focus.focused };
+    }), 300);
+    return { ...data, ...(await navigationNote(tabId, args.sessionId)) };
+  },
+
+  async page_screenshot(tabId, args) {
+    sessionTab(tabId, args);
+    const shot = await withDebugger(tabId, (send) =>
+      send("Page.captureScreenshot", { format: "png", fromSurface: true }),
+    );
+    const bytes = fromBase64(shot.data);
+    if (bytes.length > MAX_IMAGE) {
+      refuse(`The screenshot is ${bytes.length} bytes, more than the ${MAX_IMAGE} bytes an agent can receive.`);
+    }
+    const description = await captures.put(bytes, { tabId, sessionId: args.sessionId });
+    return { ...description, ...pngSize(bytes) };
+  },
+
+  async page_screenshot_read(tabId, args) {
+    sessionTab(tabId, args);
+    const chunk = captures.read(args.captureId, args.offset, { tabId, sessionId: args.sessionId });
+    if (chunk.error) refuse(chunk.error);
+    return chunk;
+  },
+
+  async page_upload(tabId, args) {
+    sessionTab(tabId, args);
+    const path = Array.isArray(args.paths) ? args.paths[0] : undefined;
+    if (typeof path !== "string" || path === "") refuse("The host sent no file to upload.");
+    const target = target_(tabId, args, true);
+    const token = crypto.randomUUID();
+    const marked = await inPage(tabId, target, "mark_upload", { ...pick(args, "ref", "selector"), token });
+    let seen = { files: [] };
+    try {
+      await withDebugger(tabId, async (send) => {
+        await send("DOM.getDocument", { depth: -1, pierce: true });
+        const { searchId, resultCount } = await send("DOM.performSearch", {
+          query: `[data-tabvine-upload="${token}"]`,
+          includeUserAgentShadowDOM: false,
+        });
+        try {
+          if (resultCount < 1) refuse("The file input is in a frame the upload cannot reach.");
+          const { nodeIds } = await send("DOM.getSearchResults", { searchId, fromIndex: 0, toIndex: 1 });
+          await send("DOM.setFileInputFiles", { files: [path], nodeId: nodeIds[0] });
+        } finally {
+          await send("DOM.discardSearchResults", { searchId }).catch(() => {});
+        }
+      });
+    } finally {
+      seen = await inPage(tabId, target, "unmark_upload", { token }).catch(() => seen);
+    }
+    return { uploaded: baseName(path), element: marked.element, files: seen.files };
+  },
+
+  async page_download(tabId, args) {
+    sessionTab(tabId, args);
+    const url = webUrl(args.url);
+    if (!url) refuse("browser_download takes an absolute http or https URL.");
+    const site = grants.grants.get(tabId).site;
+    if (siteOf(url.href) !== site) refuse(`browser_download takes URLs on the shared site ${site} only.`);
+    const checked = checkDownloadName(args.filename);
+    if (checked.error) refuse(checked.error);
+    return download(url.href, checked.name);
+  },
+};
+
+function pick(args, ...names) {
+  const out = {};
+  for (const n of names) if (args[n] !== undefined) out[n] = args[n];
+  return out;
+}
+
+async function navigationNote(tabId, sessionId) {
+  if (grants.check(sessionId, tabId) === null) return {};
+  return { shared: false, note: grants.check(sessionId, tabId) };
+}
+
+async function afterNavigation(tabId, sessionId, site) {
+  const tab = await chrome.tabs.get(tabId);
+  if (grants.grants.has(tabId) && siteOf(tab.url ?? "") !== site) grants.navigated(tabId, tab.url ?? "");
+  if (!grants.grants.has(tabId)) {
+    // The new page is on a site the user never shared: say where, not what.
+    return { shared: false, note: grants.check(sessionId, tabId) };
+  }
+  return { url: tab.url, title: tab.title, loaded: tab.status === "complete", shared: true };
+}
+
+// ---- documents and page calls ---------------------------------------------------
+
+// Short names for documents, so refs stay short: tabId -> {next, keys, docs}.
+const docKeys = new Map();
+
+function docTable(tabId) {
+  let table = docKeys.get(tabId);
+  if (!table) {
+    table = { next: 1, keys: new Map(), docs: new Map() };
+    docKeys.set(tabId, table);
+  }
+  return table;
+}
+
+function docKeyFor(tabId, frameId, documentId) {
+  const table = docTable(tabId);
+  let key = table.keys.get(documentId);
+  if (!key) {
+    key = `d${table.next++}`;
+    table.keys.set(documentId, key);
+    table.docs.set(key, { frameId, documentId });
+  }
+  return key;
+}
+
+function target_(tabId, args, needsElement = false) {
+  const target = resolveTarget(args, docTable(tabId).docs, { needsElement });
+  if (target.error) refuse(target.error);
+  return target;
+}
+
+function injection(tabId, target) {
+  return target.documentId !== undefined
+    ? { tabId, documentIds: [target.documentId] }
+    : { tabId, frameIds: [target.frameId] };
+}
+
+function callAgent(op, args) {
+  return globalThis.__tabvine ? globalThis.__tabvine.run(op, args) : { missing: true };
+}
+
+async function runAgent(tabId, target, op, args) {
+  const where = injection(tabId, target);
+  let [result] = await chrome.scripting.executeScript({ target: where, func: callAgent, args: [op, args] });
+  if (result?.result?.missing) {
+    await chrome.scripting.executeScript({ target: where, files: ["page/agent.js"] });
+    [result] = await chrome.scripting.executeScript({ target: where, func: callAgent, args: [op, args] });
+  }
+  if (!result || !result.result) refuse("The page did not answer; it may be navigating. Try again.");
+  if (result.frameId !== target.frameId) {
+    refuse(`documentId ${target.documentId} is not in frame ${target.frameId}; call browser_frames again.`);
+  }
+  if (!result.result.ok) refuse(result.result.error);
+  return { documentId: result.documentId, data: result.result.data };
+}
+
+async function inPage(tabId, target, op, args) {
+  return (await runAgent(tabId, target, op, args)).data;
+}
+
+function inPageWithDoc(tabId, target, op, args) {
+  return runAgent(tabId, target, op, args);
+}
+
+async function frameDocument(tabId, target) {
+  const [result] = await chrome.scripting.executeScript({
+    target: injection(tabId, target),
+    func: () => true,
+  });
+  if (!result) refuse("The frame did not answer; it may be navigating. Try again.");
+  if (result.frameId !== target.frameId) {
+    refuse(`documentId ${target.documentId} is not in frame ${target.frameId}; call browser_frames again.`);
+  }
+  return { documentId: result.documentId };
+}
+
+// Runs `action`, then waits until a navigation it started has loaded. Actions
+// that may or may not navigate (a click, a key) get `graceMs` to begin one.
+async function settle(tabId, action, graceMs = 2000) {
+  let began = false;
+  let finish;
+  const loaded = new Promise((resolve) => (finish = resolve));
+  const listener = (id, change) => {
+    if (id !== tabId) return;
+    if (change.status === "loading") began = true;
+    if (change.status === "complete" && began) finish();
+  };
+  chrome.tabs.onUpdated.addListener(listener);
+  try {
+    const result = await action();
+    await new Promise((r) => setTimeout(r, 0));
+    if (!began) {
+      await Promise.race([loaded, sleep(graceMs)]);
+      const tab = await chrome.tabs.get(tabId).catch(() => null);
+      if (!began || tab?.status === "complete") return result;
+    }
+    await Promise.race([loaded, sleep(LOAD_LIMIT_MS)]);
+    return result;
+  } finally {
+    chrome.tabs.onUpdated.removeListener(listener);
+  }
+}
+
+function sleep(ms) {
+  return new Promise((r) => setTimeout(r, ms));
+}
+
+// One debugger session per tab at a time: Chrome refuses a second attach.
+const debuggerQueue = new Map();
+
+function withDebugger(tabId, work) {
+  const previous = debuggerQueue.get(tabId) ?? Promise.resolve();
+  const run = previous.catch(() => {}).then(async () => {
+    const target = { tabId };
+    await chrome.debugger.attach(target, "1.3");
+    try {
+      return await work((method, params) => chrome.debugger.sendCommand(target, method, params));
+    } finally {
+      await chrome.debugger.detach(target).catch(() => {});
+    }
+  });
+  debuggerQueue.set(tabId, run);
+  run.finally(() => {
+    if (debuggerQueue.get(tabId) === run) debuggerQueue.delete(tabId);
+  }).catch(() => {});
+  return run;
+}
+
+// ---- downloads --------------------------------------------------------------
+
+async function download(url, filename) {
+  const options = { url, conflictAction: "uniquify", saveAs: false };
+  if (filename !== undefined) options.filename = filename;
+  let downloadId;
+  try {
+    downloadId = await chrome.downloads.download(options);
+  } catch (e) {
+    refuse(`The download could not start: ${e?.message ?? e}.`);
+  }
+  const item = await new Promise((resolve) => {
+    const timer = setTimeout(() => done(null), DOWNLOAD_LIMIT_MS);
+    function done(value) {
+      clearTimeout(timer);
+      chrome.downloads.onChanged.removeListener(listener);
+      resolve(value);
+    }
+    async function check() {
+      const [current] = await chrome.downloads.search({ id: downloadId });
+      if (current && current.state !== "in_progress") done(current);
+    }
+    function listener(delta) {
+      if (delta.id === downloadId && delta.state) check();
+    }
+    chrome.downloads.onChanged.addListener(listener);
+    check();
+  });
+  if (!item) {
+    refuse(`The download is still running after ${DOWNLOAD_LIMIT_MS / 1000} s; it goes on in the browser (download ${downloadId}).`);
+  }
+  if (item.state !== "complete") refuse(`The download failed: ${item.error ?? item.state}.`);
+  return {
+    downloadId,
+    name: baseName(item.filename),
+    path: item.filename,
+    size: item.fileSize >= 0 ? item.fileSize : item.bytesReceived,
+    mime: item.mime,
+    url: item.finalUrl ?? item.url,
+  };
+}
+
+// ---- popup ----------------------------------------------------------------------
+
+chrome.runtime.onMessage.addListener((message, sender, reply) => {
+  if (sender.id !== chrome.runtime.id) return false;
+  popupRequest(message).then(reply, (e) => reply({ error: String(e?.message ?? e) }));
+  return true;
+});
+
+async function popupRequest(message) {
+  await ready;
+  switch (message?.type) {
+    case "status":
+      return status();
+    case "share":
+      return share(message.tabId);
+    case "unshare":
+      await unshare(message.tabId);
+      return {};
+    case "end":
+      grants.stop(message.sessionId);
+      refreshBadges();
+      return {};
+    case "reconnect":
+      link.retryMs = RETRY_MIN_MS;
+      connect();
+      return {};
+    default:
+      return { error: "unknown request" };
+  }
+}
+
+async function status() {
+  const shared = [];
+  for (const g of grants.saved()) {
+    const tab = await chrome.tabs.get(g.tabId).catch(() => null);
+    if (!tab) continue;
+    shared.push({
+      tabId: g.tabId,
+      site: g.site,
+      title: tab.title ?? "",
+      url: tab.url ?? "",
+      sessions: grants.sessionsIn(g.tabId).map(({ sessionId, controller }) => ({ sessionId, controller })),
+    });
+  }
+  return { connection: link.state, error: link.error, version: VERSION, startedAt, shared };
+}
+
+// ---- start-up -------------------------------------------------------------------
+
+// The native port keeps this worker alive; the alarm brings it back to try
+// again when no host could be reached.
+chrome.alarms.create("reconnect", { periodInMinutes: 0.5 });
+chrome.alarms.onAlarm.addListener(() => {
+  if (!link.port) connect();
+});
+// Listening for these makes Chrome start the worker at browser start-up and
+// on install; the connect below then runs on every start, whatever woke it.
+chrome.runtime.onStartup.addListener(() => {});
+chrome.runtime.onInstalled.addListener(() => {});
+connect();

@@ -1,0 +1,125 @@
+// What the user shared and which agents hold sessions in it. Pure state, so
+// the rules that guard consent can be tested without a browser; the service
+// worker feeds it tab events and persists `grants` across its own restarts.
+import { siteOf } from "./site.js";
+
+const TAB_HINT = "Call browser_tabs to see the tabs the user shares.";
+
+export class Grants {
+  constructor(saved = []) {
+    this.grants = new Map(saved.map((g) => [g.tabId, g]));  // tabId -> {tabId, site}
+    this.sessions = new Map();  // sessionId -> {sessionId, tabId, controller}
+    this.withdrawn = new Map();  // tabId -> why its grant ended
+  }
+
+  saved() {
+    return [...this.grants.values()];
+  }
+
+  share(tabId, url) {
+    const site = siteOf(url);
+    if (site === null) return { error: "Only http and https pages can be shared." };
+    this.grants.set(tabId, { tabId, site });
+    this.withdrawn.delete(tabId);
+    return { site };
+  }
+
+  // Returns the session ids that ended with the grant.
+  unshare(tabId, reason = "The user stopped sharing this tab.") {
+    if (!this.grants.delete(tabId)) return [];
+    this.withdrawn.set(tabId, reason);
+    return this.#endSessionsIn(tabId);
+  }
+
+  // A committed URL on another site withdraws the grant; the same site keeps it.
+  navigated(tabId, url) {
+    const grant = this.grants.get(tabId);
+    if (!grant || siteOf(url) === grant.site) return [];
+    return this.unshare(
+      tabId,
+      `The tab left the shared site ${grant.site}, so its grant was withdrawn. ` +
+        "Ask the user to share the tab again with the Tabvine toolbar button.",
+    );
+  }
+
+  removed(tabId) {
+    const ended = this.unshare(tabId, "The shared tab was closed.");
+    this.withdrawn.delete(tabId);
+    return ended;
+  }
+
+  // `activeTabIds` are the active tabs of the browser's windows, focused first.
+  start(sessionId, controller, tabId, activeTabIds = []) {
+    if (typeof sessionId !== "string" || sessionId === "") return { error: "Missing sessionId." };
+    if (this.sessions.has(sessionId)) return { error: `Session ${sessionId} already exists.` };
+    let tab = tabId;
+    if (tab === undefined || tab === null) {
+      tab = this.#defaultTab(activeTabIds);
+      if (tab.error) return tab;
+      tab = tab.tabId;
+    } else {
+      const refusal = this.refusal(tab);
+      if (refusal) return { error: refusal };
+    }
+    const name = typeof controller === "string" && controller !== "" ? controller : "agent";
+    this.sessions.set(sessionId, { sessionId, tabId: tab, controller: name });
+    return { tabId: tab };
+  }
+
+  stop(sessionId) {
+    return this.sessions.delete(sessionId);
+  }
+
+  clearSessions() {
+    const ended = [...this.sessions.keys()];
+    this.sessions.clear();
+    return ended;
+  }
+
+  // Why `sessionId` may not act on `tabId`, or null when it may.
+  check(sessionId, tabId) {
+    const session = this.sessions.get(sessionId);
+    if (session && session.tabId === tabId) return this.refusal(tabId);
+    const why = this.withdrawn.get(tabId);
+    if (why) return `This session has ended. ${why}`;
+    return "This session has ended (the user ended it or the extension restarted). " +
+      "Call browser_tabs and browser_start again.";
+  }
+
+  refusal(tabId) {
+    if (this.grants.has(tabId)) return null;
+    const why = this.withdrawn.get(tabId);
+    if (why) return `Tab ${tabId} is no longer shared. ${why}`;
+    return `Tab ${tabId} is not shared. Ask the user to open it and share it with the Tabvine toolbar button. ${TAB_HINT}`;
+  }
+
+  controllers(tabId) {
+    return [...this.sessions.values()].filter((s) => s.tabId === tabId).map((s) => s.controller);
+  }
+
+  sessionsIn(tabId) {
+    return [...this.sessions.values()].filter((s) => s.tabId === tabId);
+  }
+
+  #defaultTab(activeTabIds) {
+    const shared = [...this.grants.keys()];
+    if (shared.length === 0) {
+      return { error: `No tab is shared. Ask the user to share one with the Tabvine toolbar button.` };
+    }
+    const active = activeTabIds.find((id) => this.grants.has(id));
+    if (active !== undefined) return { tabId: active };
+    if (shared.length === 1) return { tabId: shared[0] };
+    return { error: `Several tabs are shared and none is active; pass tabId. ${TAB_HINT}` };
+  }
+
+  #endSessionsIn(tabId) {
+    const ended = [];
+    for (const [id, s] of this.sessions) {
+      if (s.tabId === tabId) {
+        this.sessions.delete(id);
+        ended.push(id);
+      }
+    }
+    return ended;
+  }
+}

@@ -1,0 +1,732 @@
+// Tabvine's hands inside a page. The service worker injects this file into a
+// frame and then calls globalThis.__tabvine.run(op, args) through
+// chrome.scripting.executeScript; every answer is {ok, data} or {ok, error}.
+//
+// It runs in the extension's isolated world: the DOM is shared with the page,
+// so the events we dispatch reach the page's own listeners, but the page's
+// scripts can neither read nor replace our globals, which keeps the ref
+// registry and the DOM prototypes we call out of their reach. The cost is that
+// listeners the page added are invisible from here, so the snapshot guesses
+// what is clickable from markup and the pointer cursor.
+//
+// A classic script, not a module, because executeScript injects files that
+// way; and since an isolated world lives as long as its document, a second
+// injection must leave the first copy, and the refs it handed out, alone.
+(function () {
+  "use strict";
+
+  const VERSION = 1;
+  if (globalThis.__tabvine && globalThis.__tabvine.version === VERSION) return;
+
+  const MAX_ELEMENTS = 500;
+  const MAX_NAME = 100;
+  const MAX_VALUE = 200;
+  const MAX_OPTIONS = 50;
+  const MAX_LISTED_OPTIONS = 20;
+  const MAX_DESCRIPTION = 60;
+  const MAX_TEXT = 200000;
+  // textContent longer than this is named from its start rather than through
+  // innerText, which lays the whole subtree out; the name is cut to 100 anyway.
+  const MAX_LAID_OUT_TEXT = 2000;
+  const PASSWORD_MASK = "••••";
+  const UPLOAD_ATTRIBUTE = "data-tabvine-upload";
+
+  const ACTIONABLE_SELECTOR = "a[href], button, select, textarea, summary, [onclick]";
+  const INTERACTIVE_ROLES = new Set([
+    "button", "link", "checkbox", "radio", "switch", "tab", "menuitem", "menuitemcheckbox",
+    "menuitemradio", "option", "textbox", "searchbox", "combobox", "listbox", "slider",
+    "spinbutton", "treeitem",
+  ]);
+  const INPUT_ROLES = new Map([
+    ["checkbox", "checkbox"], ["radio", "radio"], ["range", "slider"], ["number", "spinbutton"],
+    ["search", "searchbox"], ["submit", "button"], ["reset", "button"], ["button", "button"],
+    ["image", "button"], ["file", "file"],
+  ]);
+  const BUTTON_INPUT_TYPES = new Set(["submit", "reset", "button", "image"]);
+  const VALUELESS_INPUT_TYPES = new Set(["checkbox", "radio", "file", ...BUTTON_INPUT_TYPES]);
+  const CHECKABLE_INPUT_TYPES = new Set(["checkbox", "radio"]);
+  const ARIA_CHECKED = new Map([["true", true], ["false", false], ["mixed", "mixed"]]);
+  const TRUE_WORDS = new Set(["true", "on", "checked"]);
+  const FALSE_WORDS = new Set(["false", "off", "unchecked"]);
+  // Only overflow a user can scroll by hand: `hidden` boxes are programmatically
+  // scrollable too, but they are usually clipping wrappers, not scroll panes.
+  const SCROLLING_OVERFLOW = new Set(["auto", "scroll", "overlay"]);
+
+  // Refs live per document: element -> ref, and ref -> WeakRef(element), so
+  // the registry never keeps a removed element alive.
+  const registry = { docKey: null, next: 1, refs: new WeakMap(), elements: new Map() };
+  // File inputs we marked, by token; a marked input inside a shadow root is
+  // out of document.querySelector's reach.
+  const uploads = new Map();
+
+  // Refusals worded for the agent, as opposed to failures of this script.
+  class PageError extends Error {}
+
+  function fail(message) {
+    throw new PageError(message);
+  }
+
+  // ---- text ----------------------------------------------------------------------
+
+  function collapse(text) {
+    return String(text ?? "").replace(/\s+/g, " ").trim();
+  }
+
+  function cut(text, limit) {
+    return text.length <= limit ? text : `${text.slice(0, limit - 1)}…`;
+  }
+
+  function visibleText(el) {
+    const raw = el.textContent || "";
+    if (raw.length > MAX_LAID_OUT_TEXT) return collapse(raw.slice(0, MAX_LAID_OUT_TEXT));
+    return collapse(el instanceof HTMLElement ? el.innerText : raw);
+  }
+
+  function shownValue(el, value) {
+    if (el instanceof HTMLInputElement && el.type === "password") return value ? PASSWORD_MASK : "";
+    return cut(value, MAX_VALUE);
+  }
+
+  // ---- tree walking --------------------------------------------------------------
+
+  function composedParent(node) {
+    if (node.parentElement) return node.parentElement;
+    const parent = node.parentNode;
+    return parent instanceof ShadowRoot ? parent.host : null;
+  }
+
+  function composedClosest(el, selector) {
+    for (let node = el; node; node = composedParent(node)) {
+      if (node.matches(selector)) return node;
+    }
+    return null;
+  }
+
+  function deepActiveElement() {
+    let el = document.activeElement;
+    while (el && el.shadowRoot && el.shadowRoot.activeElement) el = el.shadowRoot.activeElement;
+    return el;
+  }
+
+  function deepElementFromPoint(x, y) {
+    let el = document.elementFromPoint(x, y);
+    while (el && el.shadowRoot) {
+      const inner = el.shadowRoot.elementFromPoint(x, y);
+      if (!inner || inner === el) break;
+      el = inner;
+    }
+    return el;
+  }
+
+  // ---- roles and names -------------------------------------------------------------
+
+  function explicitRole(el) {
+    return (el.getAttribute("role") || "").trim().split(/\s+/)[0].toLowerCase();
+  }
+
+  function isEditableHost(el) {
+    const value = el.getAttribute("contenteditable");
+    return value !== null && ["", "true", "plaintext-only"].includes(value.toLowerCase());
+  }
+
+  function roleOf(el) {
+    const explicit = explicitRole(el);
+    if (explicit) return explicit;
+    if (el instanceof HTMLInputElement) return INPUT_ROLES.get(el.type) || "textbox";
+    if (el instanceof HTMLSelectElement) return el.multiple || el.size > 1 ? "listbox" : "combobox";
+    if (el instanceof HTMLTextAreaElement) return "textbox";
+    if (el.localName === "a" && el.hasAttribute("href")) return "link";
+    if (el.localName === "button" || el.localName === "summary") return "button";
+    return isEditableHost(el) ? "textbox" : "generic";
+  }
+
+  function accessibleName(el) {
+    const name =
+      collapse(labelledByText(el)) ||
+      collapse(el.getAttribute("aria-label")) ||
+      collapse(labelsText(el)) ||
+      ownName(el);
+    return cut(name, MAX_NAME);
+  }
+
+  function labelledByText(el) {
+    const ids = (el.getAttribute("aria-labelledby") || "").split(/\s+/).filter(Boolean);
+    const root = el.getRootNode();
+    if (ids.length === 0 || typeof root.getElementById !== "function") return "";
+    return ids
+      .map((id) => root.getElementById(id))
+      .filter(Boolean)
+      .map((node) => node.getAttribute("aria-label") || visibleText(node))
+      .join(" ");
+  }
+
+  function labelsText(el) {
+    return el.labels ? [...el.labels].map((label) => labelText(label, el)).join(" ") : "";
+  }
+
+  // A label wrapping its control must not name a select after all its options.
+  function labelText(label, control) {
+    if (!label.contains(control)) return visibleText(label);
+    let text = "";
+    const walker = document.createTreeWalker(label, NodeFilter.SHOW_TEXT);
+    for (let node = walker.nextNode(); node; node = walker.nextNode()) {
+      if (!control.contains(node)) text += node.data;
+    }
+    return text;
+  }
+
+  function ownName(el) {
+    const title = collapse(el.getAttribute("title"));
+    if (el instanceof HTMLInputElement && BUTTON_INPUT_TYPES.has(el.type)) {
+      return collapse(buttonInputLabel(el)) || title;
+    }
+    if (el instanceof HTMLInputElement || el instanceof HTMLSelectElement || el instanceof HTMLTextAreaElement) {
+      return title || collapse(el.getAttribute("placeholder"));
+    }
+    if (el.localName === "img" || el.localName === "area") return collapse(el.getAttribute("alt")) || title;
+    // Visible text before title: it is what the agent also reads in
+    // browser_text and sees in screenshots.
+    return contentText(el) || title;
+  }
+
+  function buttonInputLabel(input) {
+    if (input.type === "image") return input.getAttribute("alt") || "Submit";
+    if (input.value) return input.value;
+    return input.type === "submit" ? "Submit" : input.type === "reset" ? "Reset" : "";
+  }
+
+  // Icon-only buttons and links carry their name on the picture inside.
+  function contentText(el) {
+    const text = visibleText(el);
+    if (text) return text;
+    for (const node of el.querySelectorAll("img[alt], [aria-label], title")) {
+      const alternative = collapse(
+        node.localName === "img" ? node.getAttribute("alt")
+          : node.localName === "title" ? node.textContent
+          : node.getAttribute("aria-label"),
+      );
+      if (alternative) return alternative;
+    }
+    return "";
+  }
+
+  function describe(el) {
+    const tag = el instanceof HTMLInputElement ? `input[type=${el.type}]` : el.localName;
+    const name = accessibleName(el);
+    if (!name) return tag;
+    return `${tag} "${cut(name, Math.max(MAX_DESCRIPTION - tag.length - 3, 10))}"`;
+  }
+
+  function describeActive() {
+    const el = deepActiveElement();
+    if (!el) return null;
+    // Naming the body would quote the start of the page.
+    return el === document.body || el === document.documentElement ? el.localName : describe(el);
+  }
+
+  function isDisabled(el) {
+    return el.matches(":disabled") || el.getAttribute("aria-disabled") === "true";
+  }
+
+  // ---- refs ------------------------------------------------------------------------
+
+  // The service worker routes a ref to its frame by the docKey prefix; refs
+  // minted under an earlier key (a restarted worker) would be sent elsewhere.
+  function adoptDocKey(docKey) {
+    if (registry.docKey === docKey) return;
+    registry.docKey = docKey;
+    registry.next = 1;
+    registry.refs = new WeakMap();
+    registry.elements.clear();
+  }
+
+  // Entries of detached elements stay: frameworks re-insert nodes they moved,
+  // and such an element still maps to its ref.
+  function forgetCollected() {
+    for (const [ref, weak] of registry.elements) {
+      if (!weak.deref()) registry.elements.delete(ref);
+    }
+  }
+
+  function refFor(el) {
+    let ref = registry.refs.get(el);
+    if (!ref) {
+      ref = `${registry.docKey}e${registry.next++}`;
+      registry.refs.set(el, ref);
+      registry.elements.set(ref, new WeakRef(el));
+    }
+    return ref;
+  }
+
+  function hasTarget(args) {
+    return args.ref != null || args.selector != null;
+  }
+
+  function resolveTarget(args) {
+    if (args.ref != null) return elementForRef(args.ref);
+    if (args.selector != null) return elementForSelector(args.selector);
+    return fail("Pass a ref from browser_snapshot or a CSS selector.");
+  }
+
+  function elementForRef(ref) {
+    if (typeof ref !== "string") fail("Pass ref as a string from browser_snapshot.");
+    const el = registry.elements.get(ref)?.deref();
+    if (!el || !el.isConnected) fail(`Ref ${ref} is not on the page any more; take a new browser_snapshot.`);
+    return el;
+  }
+
+  function elementForSelector(selector) {
+    if (typeof selector !== "string") fail("Pass selector as a string.");
+    let el;
+    try {
+      el = document.querySelector(selector);
+    } catch (error) {
+      if (error && error.name === "SyntaxError") fail(`Invalid CSS selector "${selector}".`);
+      throw error;
+    }
+    if (!el) fail(`No element matches selector "${selector}" in this document.`);
+    return el;
+  }
+
+  // ---- snapshot --------------------------------------------------------------------
+
+  function isActionable(el) {
+    if (el instanceof HTMLInputElement) return el.type !== "hidden";
+    if (el.matches(ACTIONABLE_SELECTOR) || isEditableHost(el)) return true;
+    if (INTERACTIVE_ROLES.has(explicitRole(el))) return true;
+    if (Number.parseInt(el.getAttribute("tabindex") ?? "", 10) >= 0) return true;
+    return startsPointerCursor(el);
+  }
+
+  // Pages give clickable things a pointer cursor; counting only where the
+  // cursor starts keeps the children of a clickable card out of the list.
+  function startsPointerCursor(el) {
+    if (getComputedStyle(el).cursor !== "pointer") return false;
+    const parent = composedParent(el);
+    return !parent || getComputedStyle(parent).cursor !== "pointer";
+  }
+
+  // display:none, closed <details> and the like leave no client rects.
+  function isRendered(el) {
+    if (el.getClientRects().length === 0) return false;
+    const visibility = getComputedStyle(el).visibility;
+    if (visibility === "hidden" || visibility === "collapse") return false;
+    return !composedClosest(el, "[hidden], [inert]");
+  }
+
+  function collectActionable() {
+    const found = [];
+    let truncated = false;
+    const visit = (root) => {
+      const walker = document.createTreeWalker(root, NodeFilter.SHOW_ELEMENT);
+      for (let el = walker.nextNode(); el && !truncated; el = walker.nextNode()) {
+        if (isActionable(el) && isRendered(el)) {
+          if (found.length === MAX_ELEMENTS) truncated = true;
+          else found.push(el);
+        }
+        if (el.shadowRoot && !truncated) visit(el.shadowRoot);
+      }
+    };
+    visit(document);
+    return { found, truncated };
+  }
+
+  function snapshotEntry(el) {
+    const entry = { ref: refFor(el), role: roleOf(el), name: accessibleName(el), tag: el.localName };
+    if (el instanceof HTMLInputElement) entry.type = el.type;
+    const value = fieldValue(el);
+    if (value !== undefined) entry.value = value;
+    const checked = checkedState(el);
+    if (checked !== undefined) entry.checked = checked;
+    if (isDisabled(el)) entry.disabled = true;
+    if (el.matches("a[href]")) entry.href = linkTarget(el);
+    if (el instanceof HTMLSelectElement) Object.assign(entry, optionList(el));
+    if (isEditableHost(el)) entry.editable = true;
+    return entry;
+  }
+
+  function fieldValue(el) {
+    if (el instanceof HTMLInputElement) {
+      return VALUELESS_INPUT_TYPES.has(el.type) ? undefined : shownValue(el, el.value);
+    }
+    if (el instanceof HTMLTextAreaElement || el instanceof HTMLSelectElement) return cut(el.value, MAX_VALUE);
+    return undefined;
+  }
+
+  function checkedState(el) {
+    if (el instanceof HTMLInputElement && CHECKABLE_INPUT_TYPES.has(el.type)) {
+      return el.type === "checkbox" && el.indeterminate ? "mixed" : el.checked;
+    }
+    return ARIA_CHECKED.get(el.getAttribute("aria-checked"));
+  }
+
+  // SVG links have an animated href object instead of a resolved string.
+  function linkTarget(el) {
+    if (typeof el.href === "string") return el.href;
+    try {
+      return new URL(el.getAttribute("href"), document.baseURI).href;
+    } catch {
+      return el.getAttribute("href");
+    }
+  }
+
+  function optionList(select) {
+    const all = [...select.options];
+    const list = {
+      options: all.slice(0, MAX_OPTIONS).map((option) => ({
+        value: option.value,
+        text: cut(collapse(option.text), MAX_NAME),
+        selected: option.selected,
+      })),
+    };
+    if (all.length > MAX_OPTIONS) list.optionsTruncated = true;
+    return list;
+  }
+
+  function snapshot(args) {
+    const { docKey } = args;
+    if (typeof docKey !== "string" || !/^[A-Za-z0-9_-]{1,32}$/.test(docKey)) {
+      fail("Pass docKey as a short string of letters and digits.");
+    }
+    adoptDocKey(docKey);
+    forgetCollected();
+    const { found, truncated } = collectActionable();
+    const elements = found.map(snapshotEntry);
+    return { url: location.href, title: document.title, elements, count: elements.length, truncated };
+  }
+
+  // ---- reading ---------------------------------------------------------------------
+
+  function readText() {
+    const full = document.body ? document.body.innerText : "";
+    const truncated = full.length > MAX_TEXT;
+    return { url: location.href, title: document.title, text: truncated ? full.slice(0, MAX_TEXT) : full, truncated };
+  }
+
+  function frameInfo() {
+    return { url: location.href, title: document.title, name: window.name };
+  }
+
+  // ---- clicking --------------------------------------------------------------------
+
+  function centreOf(el) {
+    const rect = el.getClientRects()[0] || el.getBoundingClientRect();
+    return { x: Math.round(rect.left + rect.width / 2), y: Math.round(rect.top + rect.height / 2) };
+  }
+
+  // The sequence a real mouse produces, including its rules: a cancelled
+  // pointerdown suppresses the compatibility mouse events, and a cancelled
+  // mousedown keeps focus where it was.
+  function press(el, point) {
+    const base = {
+      bubbles: true, cancelable: true, composed: true, view: window,
+      clientX: point.x, clientY: point.y, button: 0, buttons: 0,
+    };
+    const mouse = (type, extra) => el.dispatchEvent(new MouseEvent(type, { ...base, ...extra }));
+    const pointer = (type, extra) =>
+      el.dispatchEvent(new PointerEvent(type, { ...base, pointerId: 1, pointerType: "mouse", isPrimary: true, ...extra }));
+    const entering = { bubbles: false, cancelable: false };
+
+    pointer("pointerover");
+    pointer("pointerenter", entering);
+    mouse("mouseover");
+    mouse("mouseenter", entering);
+    const compatible = pointer("pointerdown", { buttons: 1 });
+    const mayFocus = compatible ? mouse("mousedown", { buttons: 1 }) : true;
+    if (mayFocus && typeof el.focus === "function") el.focus({ preventScroll: true });
+    pointer("pointerup");
+    if (compatible) mouse("mouseup");
+    // click() runs the browser's default action: following a link, toggling
+    // a checkbox, submitting a form. SVG elements have no click().
+    if (el instanceof HTMLElement) el.click();
+    else mouse("click", { detail: 1 });
+  }
+
+  function click(args) {
+    const el = resolveTarget(args);
+    const desc = describe(el);
+    if (isDisabled(el)) fail(`Element ${desc} is disabled.`);
+    el.scrollIntoView({ block: "center", inline: "center", behavior: "instant" });
+    press(el, centreOf(el));
+    return { clicked: desc };
+  }
+
+  // ---- filling and selecting -------------------------------------------------------
+
+  // Write through the prototype's setter, never an own `value` property:
+  // frameworks such as React wrap the instance's setter to remember the last
+  // value they saw, and report a change only when the element differs from it.
+  function setNative(el, property, value) {
+    for (let proto = Object.getPrototypeOf(el); proto; proto = Object.getPrototypeOf(proto)) {
+      const descriptor = Object.getOwnPropertyDescriptor(proto, property);
+      if (descriptor && descriptor.set) {
+        descriptor.set.call(el, value);
+        return;
+      }
+    }
+    el[property] = value;
+  }
+
+  function fireInputAndChange(el, inputEvent) {
+    el.dispatchEvent(inputEvent || new Event("input", { bubbles: true, composed: true }));
+    el.dispatchEvent(new Event("change", { bubbles: true }));
+  }
+
+  function replacementEvent(value) {
+    return new InputEvent("input", { bubbles: true, composed: true, inputType: "insertReplacementText", data: value });
+  }
+
+  function fill(args) {
+    const { value } = args;
+    if (typeof value !== "string") fail("Pass value as a string.");
+    const el = resolveTarget(args);
+    const desc = describe(el);
+    if (el instanceof HTMLSelectElement) fail("Use browser_select for select elements.");
+    if (el instanceof HTMLInputElement) {
+      if (el.type === "file") fail("Use browser_upload for file inputs.");
+      if (CHECKABLE_INPUT_TYPES.has(el.type)) return fillCheckable(el, desc, value);
+      if (!BUTTON_INPUT_TYPES.has(el.type)) return fillTextControl(el, desc, value);
+    }
+    if (el instanceof HTMLTextAreaElement) return fillTextControl(el, desc, value);
+    if (el.isContentEditable) return fillEditable(el, desc, value);
+    return fail(`Element ${desc} is not a text field.`);
+  }
+
+  function fillTextControl(el, desc, value) {
+    if (el.disabled) fail(`Element ${desc} is disabled.`);
+    if (el.readOnly) fail(`Element ${desc} is read-only.`);
+    // Setting value from script ignores maxlength; a person typing could not.
+    if (el.maxLength >= 0 && value.length > el.maxLength) {
+      fail(`Element ${desc} takes at most ${el.maxLength} characters; the value has ${value.length}.`);
+    }
+    el.focus();
+    const previous = el.value;
+    setNative(el, "value", value);
+    const wanted = el instanceof HTMLTextAreaElement ? value.replace(/\r\n?/g, "\n") : value;
+    // Judged before any page listener runs, so a field that formats what it
+    // is given (phone numbers, say) is not mistaken for one that refused it.
+    if (el.value !== wanted) {
+      setNative(el, "value", previous);
+      fail(`The field did not accept "${shownValue(el, value)}" (it now holds "${shownValue(el, el.value)}").`);
+    }
+    fireInputAndChange(el, replacementEvent(value));
+    return { filled: desc, value: shownValue(el, el.value) };
+  }
+
+  function fillCheckable(el, desc, value) {
+    if (el.disabled) fail(`Element ${desc} is disabled.`);
+    const word = value.trim().toLowerCase();
+    const wanted = TRUE_WORDS.has(word) ? true : FALSE_WORDS.has(word) ? false : null;
+    if (wanted === null) fail(`Element ${desc} is a ${el.type}; pass "true" or "false".`);
+    if (el.checked !== wanted) {
+      // click() toggles the way a person does, so listeners watching click
+      // (React's onChange for checkboxes) hear it; clicking cannot clear a radio.
+      if (el.type === "checkbox" || wanted) {
+        el.click();
+      } else {
+        setNative(el, "checked", false);
+        fireInputAndChange(el);
+      }
+    }
+    if (el.checked !== wanted) fail(`The field did not accept "${value}" (it now holds "${el.checked}").`);
+    return { filled: desc, value: String(el.checked) };
+  }
+
+  // Rich editors keep their own model and redraw the DOM from it, undoing a
+  // bare textContent write; the browser's editing commands give them the
+  // beforeinput and input events they listen to.
+  function fillEditable(el, desc, value) {
+    el.focus();
+    const selection = window.getSelection();
+    if (selection) selection.selectAllChildren(el);
+    const edited = value === "" ? document.execCommand("delete") : document.execCommand("insertText", false, value);
+    if (!edited) {
+      el.textContent = value;
+      el.dispatchEvent(replacementEvent(value));
+    }
+    return { filled: desc, value: cut(el.innerText, MAX_VALUE) };
+  }
+
+  function missingOption(value, options) {
+    if (options.length === 0) return `No option with value "${value}"; the select has no options.`;
+    const listed = options.slice(0, MAX_LISTED_OPTIONS).map((option) => option.value).join(", ");
+    const more = options.length > MAX_LISTED_OPTIONS ? ", …" : "";
+    return `No option with value "${value}"; available: ${listed}${more}.`;
+  }
+
+  function select(args) {
+    const { value } = args;
+    if (typeof value !== "string") fail("Pass value as a string.");
+    const el = resolveTarget(args);
+    const desc = describe(el);
+    if (!(el instanceof HTMLSelectElement)) fail(`Element ${desc} is not a select element; use browser_fill or browser_click.`);
+    if (el.disabled) fail(`Element ${desc} is disabled.`);
+    const options = [...el.options];
+    const option = options.find((o) => o.value === value) || options.find((o) => o.text.trim() === value);
+    if (!option) fail(missingOption(value, options));
+    if (option.matches(":disabled")) fail(`Option "${value}" of ${desc} is disabled.`);
+    // selectedIndex also replaces the selection of a multiple select, and
+    // picks this very option when several share a value.
+    el.selectedIndex = option.index;
+    fireInputAndChange(el);
+    return { selected: { value: option.value, text: collapse(option.text) }, element: desc };
+  }
+
+  // ---- scrolling -------------------------------------------------------------------
+
+  function scrollDeltas(args) {
+    const given = (delta) => delta !== undefined && delta !== null;
+    const { deltaX, deltaY } = args;
+    if ((given(deltaX) && !Number.isInteger(deltaX)) || (given(deltaY) && !Number.isInteger(deltaY))) {
+      fail("deltaX and deltaY must be integers.");
+    }
+    if (!given(deltaX) && !given(deltaY)) return { dx: 0, dy: Math.round(window.innerHeight * 0.8) };
+    return { dx: given(deltaX) ? deltaX : 0, dy: given(deltaY) ? deltaY : 0 };
+  }
+
+  function pageScroller() {
+    return document.scrollingElement || document.documentElement;
+  }
+
+  function hasRoom(el, dx, dy) {
+    return (dy !== 0 && el.scrollHeight > el.clientHeight) || (dx !== 0 && el.scrollWidth > el.clientWidth);
+  }
+
+  // The body's overflow belongs to the viewport unless the root element sets
+  // its own, and then scrolling the body itself moves nothing.
+  function ownsOverflow(el) {
+    if (el !== document.body) return true;
+    const root = getComputedStyle(document.documentElement);
+    return root.overflowX !== "visible" || root.overflowY !== "visible";
+  }
+
+  function isScrollPane(el, dx, dy) {
+    if (!ownsOverflow(el)) return false;
+    const style = getComputedStyle(el);
+    return (
+      (dy !== 0 && el.scrollHeight > el.clientHeight && SCROLLING_OVERFLOW.has(style.overflowY)) ||
+      (dx !== 0 && el.scrollWidth > el.clientWidth && SCROLLING_OVERFLOW.has(style.overflowX))
+    );
+  }
+
+  function scrollContainerFrom(el, dx, dy) {
+    const page = pageScroller();
+    for (let node = el; node && node !== page && node !== document.documentElement; node = composedParent(node)) {
+      if (isScrollPane(node, dx, dy)) return node;
+    }
+    return page;
+  }
+
+  // Many apps pin the document and scroll an inner pane; a wheel turned over
+  // the middle of the window would scroll whatever lies under it.
+  function defaultScrollContainer(dx, dy) {
+    const page = pageScroller();
+    if (hasRoom(page, dx, dy)) return page;
+    const centre = deepElementFromPoint(window.innerWidth / 2, window.innerHeight / 2);
+    return centre ? scrollContainerFrom(centre, dx, dy) : page;
+  }
+
+  function scrollPosition(el) {
+    return { x: Math.round(el.scrollLeft), y: Math.round(el.scrollTop) };
+  }
+
+  // A pixel of slack: fractional positions under zoom never quite reach the end.
+  function atEdge(position, max, delta) {
+    if (delta > 0) return position >= max - 1;
+    if (delta < 0) return position <= 1;
+    return false;
+  }
+
+  function scroll(args) {
+    const { dx, dy } = scrollDeltas(args);
+    const container = hasTarget(args) ? scrollContainerFrom(resolveTarget(args), dx, dy) : defaultScrollContainer(dx, dy);
+    const before = scrollPosition(container);
+    container.scrollBy({ left: dx, top: dy, behavior: "instant" });
+    const after = scrollPosition(container);
+    return {
+      scrolled: container === pageScroller() ? "page" : describe(container),
+      before,
+      after,
+      atEnd: {
+        x: atEdge(container.scrollLeft, container.scrollWidth - container.clientWidth, dx),
+        y: atEdge(container.scrollTop, container.scrollHeight - container.clientHeight, dy),
+      },
+    };
+  }
+
+  // ---- focus and uploads -----------------------------------------------------------
+
+  // Without a target the keys go to whatever already has focus.
+  function focus(args) {
+    if (!hasTarget(args)) return { focused: null, active: describeActive() };
+    const el = resolveTarget(args);
+    el.scrollIntoView({ block: "center", behavior: "instant" });
+    if (typeof el.focus === "function") el.focus({ preventScroll: true });
+    const focused = el.getRootNode().activeElement === el;
+    return { focused: focused ? describe(el) : false, active: describeActive() };
+  }
+
+  function uploadToken(args) {
+    if (typeof args.token !== "string" || args.token === "") fail("Pass token as a non-empty string.");
+    return args.token;
+  }
+
+  function markUpload(args) {
+    const token = uploadToken(args);
+    const el = resolveTarget(args);
+    const desc = describe(el);
+    if (!(el instanceof HTMLInputElement && el.type === "file")) fail(`Element ${desc} is not a file input.`);
+    if (el.disabled) fail(`Element ${desc} is disabled.`);
+    el.setAttribute(UPLOAD_ATTRIBUTE, token);
+    uploads.set(token, new WeakRef(el));
+    return { element: desc, multiple: el.multiple, accept: el.accept };
+  }
+
+  function unmarkUpload(args) {
+    const token = uploadToken(args);
+    const el =
+      document.querySelector(`[${UPLOAD_ATTRIBUTE}="${CSS.escape(token)}"]`) || uploads.get(token)?.deref();
+    uploads.delete(token);
+    if (!el) return { files: [] };
+    el.removeAttribute(UPLOAD_ATTRIBUTE);
+    return { files: el.files ? [...el.files].map((file) => ({ name: file.name, size: file.size })) : [] };
+  }
+
+  // ---- entry point -----------------------------------------------------------------
+
+  const OPERATIONS = new Map([
+    ["snapshot", snapshot],
+    ["text", readText],
+    ["frame_info", frameInfo],
+    ["click", click],
+    ["fill", fill],
+    ["select", select],
+    ["scroll", scroll],
+    ["focus", focus],
+    ["mark_upload", markUpload],
+    ["unmark_upload", unmarkUpload],
+  ]);
+
+  function failureText(op, error) {
+    if (error instanceof PageError) return error.message;
+    const detail = cut(error && typeof error.message === "string" ? error.message : String(error), MAX_VALUE);
+    return `The page operation ${String(op)} failed (${detail.replace(/\.$/, "")}); take a new browser_snapshot and try again.`;
+  }
+
+  // Never throws: the service worker relays whatever comes back to the agent.
+  function run(op, args) {
+    try {
+      const operation = OPERATIONS.get(op);
+      if (!operation) return { ok: false, error: `Unknown page operation ${String(op)}.` };
+      return { ok: true, data: operation(args !== null && typeof args === "object" ? args : {}) };
+    } catch (error) {
+      try {
+        return { ok: false, error: failureText(op, error) };
+      } catch {
+        return { ok: false, error: "The page operation failed; take a new browser_snapshot and try again." };
+      }
+    }
+  }
+
+  globalThis.__tabvine = Object.freeze({ version: VERSION, run });
+})();
