@@ -15,16 +15,34 @@ const startedAt = Date.now();
 // Below the broker's 120 s reply limit, so the agent hears our reason
 // rather than a bare timeout.
 const LOAD_LIMIT_MS = 30000;
-const DOWNLOAD_LIMIT_MS = 110000;
+const DOWNLOAD_LIMIT_MS = 100000;
+const OP_LIMIT_MS = 110000;
+const DEVTOOLS_LIMIT_MS = 30000;
+
+// Answers that carry page content; if the grant ended while one was being
+// made, the agent gets the refusal instead of what the new page showed.
+const READS = new Set([
+  "page_snapshot", "page_text", "page_frames", "page_fill", "page_select", "page_scroll",
+  "page_screenshot", "page_screenshot_read", "page_upload", "page_download",
+]);
 const RETRY_MIN_MS = 1000;
 const RETRY_MAX_MS = 30000;
 
 const captures = new CaptureStore();
 let grants = new Grants();
-const ready = chrome.storage.session.get("grants").then((saved) => {
-  grants = new Grants(saved.grants ?? []);
-  for (const g of grants.saved()) chrome.tabs.get(g.tabId).then(() => badge(g.tabId), () => forgetTab(g.tabId));
-});
+// A restarted worker trusts a saved grant only while its tab still shows
+// the site that was shared.
+const ready = (async () => {
+  const saved = await chrome.storage.session.get("grants");
+  const kept = [];
+  for (const g of saved.grants ?? []) {
+    const tab = await chrome.tabs.get(g.tabId).catch(() => null);
+    if (tab && siteOf(tab.url ?? "") === g.site) kept.push(g);
+  }
+  grants = new Grants(kept);
+  await chrome.storage.session.set({ grants: kept });
+  for (const g of kept) badge(g.tabId);
+})();
 
 // ---- native connection ------------------------------------------------------
 
@@ -119,7 +137,13 @@ async function handle(request) {
     await ready;
     const action = OPS[op];
     if (!action) return { id, ok: false, error: `Unknown operation ${op}; update Tabvine and the Velkor host.` };
-    const data = await action(request.tab_id, request.args ?? {});
+    const args = request.args ?? {};
+    const data = await withLimit(action(request.tab_id, args), OP_LIMIT_MS,
+      "The page did not finish in time; a dialog such as alert() may be waiting for the user.");
+    if (READS.has(op)) {
+      const why = grants.check(args.sessionId, request.tab_id);
+      if (why) return { id, ok: false, error: why };
+    }
     return { id, ok: true, data };
   } catch (e) {
     return { id, ok: false, error: errorText(e) };
@@ -173,6 +197,18 @@ function forgetTab(tabId) {
   return save();
 }
 
+// Withdraws the grant of a shared tab that no longer shows its site (a URL
+// Tabvine may not read counts as another site). True when it was withdrawn.
+async function recheck(tabId, url) {
+  const grant = grants.grants.get(tabId);
+  if (!grant || siteOf(url ?? "") === grant.site) return false;
+  grants.navigated(tabId, url ?? "");
+  docKeys.delete(tabId);
+  await save();
+  await badge(tabId);
+  return true;
+}
+
 async function badge(tabId) {
   const shared = grants.grants.has(tabId);
   const driven = grants.sessionsIn(tabId).length > 0;
@@ -192,15 +228,11 @@ function refreshBadges() {
   for (const g of grants.saved()) badge(g.tabId);
 }
 
-chrome.tabs.onUpdated.addListener(async (tabId, change) => {
+chrome.tabs.onUpdated.addListener(async (tabId, change, tab) => {
   await ready;
-  if (change.url !== undefined && grants.grants.has(tabId)) {
-    grants.navigated(tabId, change.url);
-    if (!grants.grants.has(tabId)) {
-      docKeys.delete(tabId);
-      await save();
-    }
-  }
+  // Chrome leaves `change.url` out for pages Tabvine has no access to, so
+  // the tab's own URL is what counts, on every update.
+  if (await recheck(tabId, tab.url)) return;
   // A navigation resets per-tab badges, so they are set again.
   if (change.status !== undefined) badge(tabId);
 });
@@ -273,29 +305,33 @@ const OPS = {
 
   async page_snapshot(tabId, args) {
     sessionTab(tabId, args);
-    const target = target_(tabId, args);
-    const { documentId } = await frameDocument(tabId, target);
-    const docKey = docKeyFor(tabId, target.frameId, documentId);
-    const data = await inPage(tabId, { frameId: target.frameId, documentId }, "snapshot", { docKey });
-    return { frameId: target.frameId, documentId, ...data };
+    const doc = await pin(tabId, target_(tabId, args));
+    const docKey = docKeyFor(tabId, doc.frameId, doc.documentId);
+    const data = await inPage(tabId, doc, "snapshot", { docKey });
+    return { frameId: doc.frameId, documentId: doc.documentId, ...data };
   },
 
   async page_text(tabId, args) {
     sessionTab(tabId, args);
-    const target = target_(tabId, args);
-    const { documentId, data } = await inPageWithDoc(tabId, target, "text", {});
-    return { frameId: target.frameId, documentId, ...data };
+    const doc = await pin(tabId, target_(tabId, args));
+    const data = await inPage(tabId, doc, "text", {});
+    return { frameId: doc.frameId, documentId: doc.documentId, ...data };
   },
 
   async page_frames(tabId, args) {
     sessionTab(tabId, args);
     const results = await chrome.scripting.executeScript({
       target: { tabId, allFrames: true },
-      func: () => ({ url: location.href, title: document.title, name: window.name }),
+      func: () => ({ url: location.href, origin: self.origin, title: document.title, name: window.name }),
     });
+    const site = grants.grants.get(tabId)?.site;
     const frames = results
       .filter((r) => r.result)
-      .map((r) => ({ frameId: r.frameId, documentId: r.documentId, ...r.result }))
+      .map(({ frameId, documentId, result: { url, origin, title, name } }) =>
+        // Frames from other sites stay opaque: the user shared this site only.
+        frameSite(url, origin) === site
+          ? { frameId, documentId, url, title, name }
+          : { frameId, documentId, shared: false })
       .sort((a, b) => a.frameId - b.frameId);
     return { frames };
   },
@@ -304,59 +340,55 @@ const OPS = {
     sessionTab(tabId, args);
     const url = webUrl(args.url);
     if (!url) refuse("browser_navigate opens http and https URLs only; pass url as an absolute URL.");
-    const site = grants.grants.get(tabId).site;
     await settle(tabId, () => chrome.tabs.update(tabId, { url: url.href }));
-    return afterNavigation(tabId, args.sessionId, site);
+    return afterNavigation(tabId, args.sessionId);
   },
 
   async page_back(tabId, args) {
     sessionTab(tabId, args);
-    const site = grants.grants.get(tabId).site;
     await settle(tabId, () =>
       chrome.tabs.goBack(tabId).catch(() => refuse("There is no earlier page in this tab's history.")),
     );
-    return afterNavigation(tabId, args.sessionId, site);
+    return afterNavigation(tabId, args.sessionId);
   },
 
   async page_forward(tabId, args) {
     sessionTab(tabId, args);
-    const site = grants.grants.get(tabId).site;
     await settle(tabId, () =>
       chrome.tabs.goForward(tabId).catch(() => refuse("There is no later page in this tab's history.")),
     );
-    return afterNavigation(tabId, args.sessionId, site);
+    return afterNavigation(tabId, args.sessionId);
   },
 
   async page_reload(tabId, args) {
     sessionTab(tabId, args);
-    const site = grants.grants.get(tabId).site;
     await settle(tabId, () => chrome.tabs.reload(tabId));
-    return afterNavigation(tabId, args.sessionId, site);
+    return afterNavigation(tabId, args.sessionId);
   },
 
   async page_click(tabId, args) {
     sessionTab(tabId, args);
-    const target = target_(tabId, args, true);
-    const data = await settle(tabId, () => inPage(tabId, target, "click", pick(args, "ref", "selector")), 300);
+    const doc = await pin(tabId, target_(tabId, args, true));
+    const data = await settle(tabId, () => inPage(tabId, doc, "click", pick(args, "ref", "selector")), 300);
     return { ...data, ...(await navigationNote(tabId, args.sessionId)) };
   },
 
   async page_fill(tabId, args) {
     sessionTab(tabId, args);
-    const target = target_(tabId, args, true);
-    return inPage(tabId, target, "fill", pick(args, "ref", "selector", "value"));
+    const doc = await pin(tabId, target_(tabId, args, true));
+    return inPage(tabId, doc, "fill", pick(args, "ref", "selector", "value"));
   },
 
   async page_select(tabId, args) {
     sessionTab(tabId, args);
-    const target = target_(tabId, args, true);
-    return inPage(tabId, target, "select", pick(args, "ref", "selector", "value"));
+    const doc = await pin(tabId, target_(tabId, args, true));
+    return inPage(tabId, doc, "select", pick(args, "ref", "selector", "value"));
   },
 
   async page_scroll(tabId, args) {
     sessionTab(tabId, args);
-    const target = target_(tabId, args);
-    return inPage(tabId, target, "scroll", pick(args, "ref", "selector", "deltaX", "deltaY"));
+    const doc = await pin(tabId, target_(tabId, args));
+    return inPage(tabId, doc, "scroll", pick(args, "ref", "selector", "deltaX", "deltaY"));
   },
 
   async page_press(tabId, args) {
@@ -366,13 +398,16 @@ const OPS = {
       refuse(`Unknown key ${JSON.stringify(args.key)}; use a key such as Enter, Escape, Tab, ArrowDown, ` +
         "Backspace, a single character, or a combination such as Shift+Tab.");
     }
-    const target = target_(tabId, args);
+    const doc = await pin(tabId, target_(tabId, args));
     const data = await settle(tabId, () => withDebugger(tabId, async (send) => {
-      await send("Emulation.setFocusEmulationEnabled", { enabled: true });
-      const focus = await inPage(tabId, target, "focus", pick(args, "ref", "selector"));
+      const focus = await inPage(tabId, doc, "focus", pick(args, "ref", "selector"));
+      if (focus.focused === false) {
+        refuse("That element cannot take keyboard focus; press keys on a field, button or link.");
+      }
       const { text, ...base } = event;
       await send("Input.dispatchKeyEvent", { type: text === undefined ? "rawKeyDown" : "keyDown", ...base, text });
       await send("Input.dispatchKeyEvent", { type: "keyUp", ...base });
+
       return { pressed: args.key, focused: focus.focused };
     }), 300);
     return { ...data, ...(await navigationNote(tabId, args.sessionId)) };
@@ -380,9 +415,24 @@ const OPS = {
 
   async page_screenshot(tabId, args) {
     sessionTab(tabId, args);
-    const shot = await withDebugger(tabId, (send) =>
-      send("Page.captureScreenshot", { format: "png", fromSurface: true }),
-    );
+    const shot = await withDebugger(tabId, async (send) => {
+      // Checked with the debugger attached, so a navigation that began before
+      // cannot put another site's page into the picture unnoticed.
+      await pin(tabId, { frameId: 0 });
+      // A background tab that was driven before may never paint again until
+      // it is shown; a one-pixel taller view makes it paint, and the clip keeps
+      // the picture to exactly what the user would see.
+      const { cssLayoutViewport: layout, cssVisualViewport: visual } = await send("Page.getLayoutMetrics");
+      await send("Emulation.setDeviceMetricsOverride", {
+        width: layout.clientWidth, height: layout.clientHeight + 1, deviceScaleFactor: 0, mobile: false,
+      });
+      try {
+        const clip = { x: visual.pageX, y: visual.pageY, width: layout.clientWidth, height: layout.clientHeight, scale: 1 };
+        return await send("Page.captureScreenshot", { format: "png", clip });
+      } finally {
+        await send("Emulation.clearDeviceMetricsOverride").catch(() => {});
+      }
+    });
     const bytes = fromBase64(shot.data);
     if (bytes.length > MAX_IMAGE) {
       refuse(`The screenshot is ${bytes.length} bytes, more than the ${MAX_IMAGE} bytes an agent can receive.`);
@@ -402,9 +452,9 @@ const OPS = {
     sessionTab(tabId, args);
     const path = Array.isArray(args.paths) ? args.paths[0] : undefined;
     if (typeof path !== "string" || path === "") refuse("The host sent no file to upload.");
-    const target = target_(tabId, args, true);
+    const doc = await pin(tabId, target_(tabId, args, true));
     const token = crypto.randomUUID();
-    const marked = await inPage(tabId, target, "mark_upload", { ...pick(args, "ref", "selector"), token });
+    const marked = await inPage(tabId, doc, "mark_upload", { ...pick(args, "ref", "selector"), token });
     let seen = { files: [] };
     try {
       await withDebugger(tabId, async (send) => {
@@ -414,15 +464,27 @@ const OPS = {
           includeUserAgentShadowDOM: false,
         });
         try {
-          if (resultCount < 1) refuse("The file input is in a frame the upload cannot reach.");
+          // The page can see the marker and copy it; exactly one match, an
+          // input carrying our token, is the element the agent chose.
+          if (resultCount !== 1) refuse("The file input could not be found for the upload; try again.");
           const { nodeIds } = await send("DOM.getSearchResults", { searchId, fromIndex: 0, toIndex: 1 });
-          await send("DOM.setFileInputFiles", { files: [path], nodeId: nodeIds[0] });
+          const { node } = await send("DOM.describeNode", { nodeId: nodeIds[0] });
+          const attrs = node.attributes ?? [];
+          const marked = attrs.some((v, i) => i % 2 === 0 && v === "data-tabvine-upload" && attrs[i + 1] === token);
+          if (node.nodeName !== "INPUT" || !marked) refuse("The file input changed during the upload; try again.");
+          await send("DOM.setFileInputFiles", { files: [path], nodeId: nodeIds[0] }).catch((e) => {
+            if (/not allowed/i.test(String(e?.message ?? e))) {
+              refuse("Chrome did not let Tabvine hand the file to the page; the user can allow it with " +
+                "\"Allow access to file URLs\" on Tabvine's details page in chrome://extensions.");
+            }
+            throw e;
+          });
         } finally {
           await send("DOM.discardSearchResults", { searchId }).catch(() => {});
         }
       });
     } finally {
-      seen = await inPage(tabId, target, "unmark_upload", { token }).catch(() => seen);
+      seen = await inPage(tabId, doc, "unmark_upload", { token }).catch(() => seen);
     }
     return { uploaded: baseName(path), element: marked.element, files: seen.files };
   },
@@ -435,7 +497,7 @@ const OPS = {
     if (siteOf(url.href) !== site) refuse(`browser_download takes URLs on the shared site ${site} only.`);
     const checked = checkDownloadName(args.filename);
     if (checked.error) refuse(checked.error);
-    return download(url.href, checked.name);
+    return download(url.href, checked.name, site);
   },
 };
 
@@ -450,9 +512,9 @@ async function navigationNote(tabId, sessionId) {
   return { shared: false, note: grants.check(sessionId, tabId) };
 }
 
-async function afterNavigation(tabId, sessionId, site) {
+async function afterNavigation(tabId, sessionId) {
   const tab = await chrome.tabs.get(tabId);
-  if (grants.grants.has(tabId) && siteOf(tab.url ?? "") !== site) grants.navigated(tabId, tab.url ?? "");
+  await recheck(tabId, tab.url);
   if (!grants.grants.has(tabId)) {
     // The new page is on a site the user never shared: say where, not what.
     return { shared: false, note: grants.check(sessionId, tabId) };
@@ -497,43 +559,60 @@ function injection(tabId, target) {
     : { tabId, frameIds: [target.frameId] };
 }
 
-function callAgent(op, args) {
-  return globalThis.__tabvine ? globalThis.__tabvine.run(op, args) : { missing: true };
+// An about:blank or srcdoc frame has no site in its URL; its origin, which
+// it inherits from its parent, says whose it is.
+function frameSite(url, origin) {
+  return siteOf(url) ?? siteOf(origin);
 }
 
-async function runAgent(tabId, target, op, args) {
-  const where = injection(tabId, target);
-  let [result] = await chrome.scripting.executeScript({ target: where, func: callAgent, args: [op, args] });
+// Resolves a target to one exact document on the shared site, so that the
+// call that follows runs there or nowhere, even if the frame navigates in
+// between. Nothing in the page has run yet when this refuses.
+async function pin(tabId, target) {
+  const [probe] = await chrome.scripting.executeScript({
+    target: injection(tabId, target),
+    func: () => ({ url: location.href, origin: self.origin }),
+  });
+  if (!probe?.result) refuse("The frame did not answer; it may be navigating. Try again.");
+  if (probe.frameId !== target.frameId) {
+    refuse(`documentId ${target.documentId} is not in frame ${target.frameId}; call browser_frames again.`);
+  }
+  const site = grants.grants.get(tabId)?.site;
+  if (frameSite(probe.result.url, probe.result.origin) !== site) {
+    refuse(target.frameId === 0
+      ? "The tab is leaving the shared site; call browser_tabs to see whether it is still shared."
+      : `Frame ${target.frameId} shows another site than the one the user shared; Tabvine does not act in it.`);
+  }
+  return { frameId: probe.frameId, documentId: probe.documentId };
+}
+
+const AGENT_VERSION = 1;
+
+function callAgent(op, args, version) {
+  // A page element with id "__tabvine" shows up here too, so look for our
+  // own object, not just the name.
+  const agent = Object.hasOwn(globalThis, "__tabvine") ? globalThis.__tabvine : null;
+  return agent && typeof agent.run === "function" && agent.version === version
+    ? agent.run(op, args)
+    : { missing: true };
+}
+
+// Runs one page operation in a pinned document, injecting the agent first
+// when the document has none yet.
+async function inPage(tabId, doc, op, args) {
+  const where = { tabId, documentIds: [doc.documentId] };
+  const call = () =>
+    chrome.scripting.executeScript({ target: where, func: callAgent, args: [op, args, AGENT_VERSION] });
+  let [result] = await call();
   if (result?.result?.missing) {
     await chrome.scripting.executeScript({ target: where, files: ["page/agent.js"] });
-    [result] = await chrome.scripting.executeScript({ target: where, func: callAgent, args: [op, args] });
+    [result] = await call();
   }
-  if (!result || !result.result) refuse("The page did not answer; it may be navigating. Try again.");
-  if (result.frameId !== target.frameId) {
-    refuse(`documentId ${target.documentId} is not in frame ${target.frameId}; call browser_frames again.`);
+  if (!result?.result || result.result.missing) {
+    refuse("The page did not answer; it may be navigating. Try again.");
   }
   if (!result.result.ok) refuse(result.result.error);
-  return { documentId: result.documentId, data: result.result.data };
-}
-
-async function inPage(tabId, target, op, args) {
-  return (await runAgent(tabId, target, op, args)).data;
-}
-
-function inPageWithDoc(tabId, target, op, args) {
-  return runAgent(tabId, target, op, args);
-}
-
-async function frameDocument(tabId, target) {
-  const [result] = await chrome.scripting.executeScript({
-    target: injection(tabId, target),
-    func: () => true,
-  });
-  if (!result) refuse("The frame did not answer; it may be navigating. Try again.");
-  if (result.frameId !== target.frameId) {
-    refuse(`documentId ${target.documentId} is not in frame ${target.frameId}; call browser_frames again.`);
-  }
-  return { documentId: result.documentId };
+  return result.result.data;
 }
 
 // Runs `action`, then waits until a navigation it started has loaded. Actions
@@ -567,6 +646,12 @@ function sleep(ms) {
   return new Promise((r) => setTimeout(r, ms));
 }
 
+function withLimit(promise, ms, text) {
+  let timer;
+  const limit = new Promise((_, reject) => (timer = setTimeout(() => reject(new Refusal(text)), ms)));
+  return Promise.race([promise, limit]).finally(() => clearTimeout(timer));
+}
+
 // One debugger session per tab at a time: Chrome refuses a second attach.
 const debuggerQueue = new Map();
 
@@ -574,9 +659,16 @@ function withDebugger(tabId, work) {
   const previous = debuggerQueue.get(tabId) ?? Promise.resolve();
   const run = previous.catch(() => {}).then(async () => {
     const target = { tabId };
-    await chrome.debugger.attach(target, "1.3");
     try {
-      return await work((method, params) => chrome.debugger.sendCommand(target, method, params));
+      await chrome.debugger.attach(target, "1.3");
+    } catch (e) {
+      refuse(`Tabvine could not attach to the tab (${e?.message ?? e}); close DevTools or other debugging extensions on it and try again.`);
+    }
+    try {
+      // A command stuck behind a dialog must not hold the tab's queue forever.
+      const send = (method, params) => withLimit(chrome.debugger.sendCommand(target, method, params),
+        DEVTOOLS_LIMIT_MS, `The page did not respond to ${method}; a dialog such as alert() may be waiting for the user.`);
+      return await work(send);
     } finally {
       await chrome.debugger.detach(target).catch(() => {});
     }
@@ -590,7 +682,7 @@ function withDebugger(tabId, work) {
 
 // ---- downloads --------------------------------------------------------------
 
-async function download(url, filename) {
+async function download(url, filename, site) {
   const options = { url, conflictAction: "uniquify", saveAs: false };
   if (filename !== undefined) options.filename = filename;
   let downloadId;
@@ -608,16 +700,29 @@ async function download(url, filename) {
     }
     async function check() {
       const [current] = await chrome.downloads.search({ id: downloadId });
-      if (current && current.state !== "in_progress") done(current);
+      if (!current) return;
+      const offSite = current.finalUrl && siteOf(current.finalUrl) !== site;
+      const dangerous = !["safe", "accepted"].includes(current.danger ?? "safe");
+      if (current.state !== "in_progress" || offSite || dangerous) done(current);
     }
     function listener(delta) {
-      if (delta.id === downloadId && delta.state) check();
+      if (delta.id === downloadId && (delta.state || delta.finalUrl || delta.danger)) check();
     }
     chrome.downloads.onChanged.addListener(listener);
     check();
   });
   if (!item) {
     refuse(`The download is still running after ${DOWNLOAD_LIMIT_MS / 1000} s; it goes on in the browser (download ${downloadId}).`);
+  }
+  if (item.finalUrl && siteOf(item.finalUrl) !== site) {
+    // A redirect left the shared site: nothing of what it fetched is kept.
+    await chrome.downloads.cancel(downloadId).catch(() => {});
+    await chrome.downloads.removeFile(downloadId).catch(() => {});
+    await chrome.downloads.erase({ id: downloadId }).catch(() => {});
+    refuse(`The download was redirected to another site than ${site}; Tabvine stopped it.`);
+  }
+  if (item.state === "in_progress") {
+    refuse("Chrome flagged this download as dangerous; the user must keep or discard it in the browser.");
   }
   if (item.state !== "complete") refuse(`The download failed: ${item.error ?? item.state}.`);
   return {
@@ -633,7 +738,11 @@ async function download(url, filename) {
 // ---- popup ----------------------------------------------------------------------
 
 chrome.runtime.onMessage.addListener((message, sender, reply) => {
-  if (sender.id !== chrome.runtime.id) return false;
+  // The injected page agent shares our extension id; only the popup, which
+  // the user drives, may change what is shared.
+  if (sender.id !== chrome.runtime.id || sender.tab || sender.url !== chrome.runtime.getURL("popup.html")) {
+    return false;
+  }
   popupRequest(message).then(reply, (e) => reply({ error: String(e?.message ?? e) }));
   return true;
 });

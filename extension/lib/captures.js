@@ -55,7 +55,7 @@ export class CaptureStore {
     this.#sweep();
     const capture = this.captures.get(captureId);
     if (!capture || capture.tabId !== tabId || capture.sessionId !== sessionId) {
-      return { error: `Capture ${captureId} is gone (captures are kept for a minute); take a new browser_screenshot.` };
+      return { error: `Capture ${captureId} is gone (it was older than a minute or replaced by newer screenshots); take a new browser_screenshot.` };
     }
     const size = capture.bytes.length;
     if (!Number.isSafeInteger(offset) || offset < 0 || offset >= size) {

@@ -37,7 +37,9 @@ export function keyEvent(spec) {
     modifiers |= MODIFIERS[m];
   }
   const last = parts[parts.length - 1];
-  const key = ALIASES[last] ?? last;
+  let key = ALIASES[last] ?? last;
+  // Shift+a types "A", as on a keyboard.
+  if ((modifiers & 8) && /^[a-z]$/.test(key)) key = key.toUpperCase();
   const info = NAMED[key] ?? ([...key].length === 1 ? printable(key) : null);
   if (!info) return null;
   const event = { key, code: info.code, windowsVirtualKeyCode: info.keyCode, modifiers };

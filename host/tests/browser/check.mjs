@@ -218,7 +218,7 @@ function refOf(snapshot, predicate, what) {
   return element.ref;
 }
 
-async function firstAgent(browser, page, site, tabId) {
+async function firstAgent(browser, page, otherPage, site, tabId) {
   const { client, call, refusal } = await connectAgent("claude-code-check");
   const { tools } = await client.listTools();
   check(tools.length === 19, "19 tools");
@@ -254,9 +254,15 @@ async function firstAgent(browser, page, site, tabId) {
   check(text.includes("scrolled 300"), `the page saw the scroll: ${text}`);
 
   // A child frame, addressed by its document.
-  const { frames } = await call("browser_frames", { sessionId });
-  const child = frames.find((f) => f.frameId !== 0);
-  check(frames.length === 2 && child.url.endsWith("/frame.html"), `two frames: ${JSON.stringify(frames)}`);
+  const { frames } = await until("both child frames", async () => {
+    const listed = await call("browser_frames", { sessionId });
+    return listed.frames.length === 3 && listed;
+  });
+  const child = frames.find((f) => f.frameId !== 0 && f.shared !== false);
+  const foreign = frames.find((f) => f.shared === false);
+  check(child?.url === `${site}/frame.html` && foreign && !("url" in foreign), `frames: ${JSON.stringify(frames)}`);
+  const refused = await refusal("browser_text", { sessionId, frameId: foreign.frameId, documentId: foreign.documentId });
+  check(refused.includes("another site"), `a frame from another site is not read: ${refused}`);
   check((await refusal("browser_text", { sessionId, frameId: child.frameId })).includes("documentId"), "a child frame needs its documentId");
   const inner = await call("browser_snapshot", { sessionId, frameId: child.frameId, documentId: child.documentId });
   await call("browser_click", { sessionId, ref: refOf(inner, (e) => e.name === "Inner button", "the inner button") });
@@ -264,8 +270,9 @@ async function firstAgent(browser, page, site, tabId) {
   check(innerText.text.includes("inner clicked"), "the click in the child frame");
 
   // A screenshot of a tab that is not the active one.
+  await otherPage.bringToFront();
   const shot = await client.callTool({ name: "browser_screenshot", arguments: { sessionId } });
-  check(!shot.isError && shot.content[0].type === "image" && shot.content[0].mimeType === "image/png", "screenshot is a PNG image");
+  check(!shot.isError && shot.content[0].type === "image" && shot.content[0].mimeType === "image/png", `screenshot is a PNG image: ${JSON.stringify(shot).slice(0, 300)}`);
   const size = pngDimensions(shot.content[0].data);
   const viewport = await page.evaluate(() => ({
     width: Math.round(innerWidth * devicePixelRatio),
@@ -334,7 +341,7 @@ async function main() {
   const second = await share(browser, pageTwo);
   check(second.startedAt === first.startedAt && second.shared.length === 2, "both tabs are shared");
 
-  const { call } = await connectAgent("observer");
+  const { call, refusal } = await connectAgent("observer");
   const tabs = await until("the extension to announce itself", async () => {
     const { browsers } = await call("browser_tabs");
     return browsers.length === 1 && browsers[0].tabs?.length === 2 && browsers[0].tabs;
@@ -343,7 +350,7 @@ async function main() {
   const tabTwo = tabs.find((t) => t.url.endsWith("agent=two")).tabId;
 
   // The user's file goes to the first session started, so agent one starts first.
-  const one = firstAgent(browser, pageOne, site, tabOne);
+  const one = firstAgent(browser, pageOne, pageTwo, site, tabOne);
   one.catch(() => {});  // awaited below; a failure meanwhile must not crash the run
   await sleep(500);
   await Promise.all([one, secondAgent(tabTwo)]);
@@ -356,6 +363,17 @@ async function main() {
   const later = await popup.evaluate(() => chrome.runtime.sendMessage({ type: "status" }));
   check(later.startedAt === first.startedAt && later.connection === "ready", "the same worker still runs");
   await popup.close();
+
+  // The user stops sharing while an agent holds a session there.
+  const { sessionId } = await call("browser_start", { tabId: tabTwo });
+  await call("browser_text", { sessionId });
+  const unshare = await openPopup(browser, pageTwo);
+  await unshare.click("#share");
+  await until("the tab to be unshared", () => unshare.$eval("#share", (b) => b.textContent === "Share this tab"));
+  await unshare.close();
+  check((await call("browser_tabs")).browsers[0].tabs.length === 0, "no tab is listed once unshared");
+  const why = await refusal("browser_text", { sessionId });
+  check(why.includes("stopped sharing"), `an unshared tab refuses its session: ${why}`);
 }
 
 try {

@@ -18,3 +18,10 @@ $("file").addEventListener("change", async () => {
   const file = $("file").files[0];
   $("upload").textContent = file ? `uploaded ${file.name} (${file.size} bytes): ${await file.text()}` : "no upload";
 });
+// A frame from another site, which the user's grant for this one does not cover.
+if (location.hostname === "127.0.0.1") {
+  const foreign = document.createElement("iframe");
+  foreign.title = "foreign frame";
+  foreign.src = `${location.protocol}//localhost:${location.port}/frame.html`;
+  document.body.append(foreign);
+}
