@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "ipc/lock_file.h"
 #include "support/peers.h"
 #include "support/raw_socket.h"
@@ -109,6 +111,77 @@ TEST(StalledExtensionTest, TimedOutWriteEndsTheConnectionInsteadOfLeavingHalfALi
     gone = (*tabs)["structuredContent"]["browsers"].empty();
   }
   EXPECT_TRUE(gone);
+}
+
+}  // namespace
+}  // namespace velkor::test
+
+namespace velkor::test {
+namespace {
+
+TEST(StalledExtensionTest, AStalledExtensionHoldsUpNoOtherBrowser) {
+  TempDir tmp;
+  BrokerProcess broker(tmp.path());
+  ASSERT_TRUE(broker.ready()) << broker.child().stderr_text();
+  auto lock = broker.lock();
+  ASSERT_TRUE(lock);
+  auto host = connect_small_window(lock->port);
+  ASSERT_TRUE(host);
+  ASSERT_TRUE(host->write(R"({"hello":")" + lock->secret + "\"}\n"));
+  ASSERT_TRUE(host->write(
+      R"({"id":0,"ok":true,"data":{"announce":{"protocolVersion":1,"browser":{"name":"Stalled","version":"1"}}}})"
+      "\n"));
+  ASSERT_EQ(host->read_line(), R"({"id":0,"ok":true,"data":{"ready":true}})");
+  FakeExtension healthy(tmp.path());
+  ASSERT_TRUE(healthy.announce_default("Healthy"));
+  healthy.serve();
+
+  // Both browsers answer their tab lists; the ids come from there.
+  FakeAgent lister(tmp.path());
+  lister.send_request("tools/call", {{"name", "browser_tabs"}, {"arguments", Json::object()}});
+  auto list = host->read_line();
+  ASSERT_TRUE(list);
+  ASSERT_TRUE(host->write(R"({"id":)" + json::parse(*list)->value["id"].dump() + R"(,"ok":true,"data":[]})" "\n"));
+  auto tabs = lister.read_answer();
+  ASSERT_TRUE(tabs);
+  std::string stalled_id, healthy_id;
+  for (const Json& entry : (*tabs)["result"]["structuredContent"]["browsers"]) {
+    (entry["browser"]["name"] == "Stalled" ? stalled_id : healthy_id) = entry["browser"]["id"];
+  }
+  ASSERT_FALSE(stalled_id.empty() || healthy_id.empty());
+
+  constexpr int kAgents = 4;
+  std::vector<std::unique_ptr<FakeAgent>> agents;
+  for (int i = 0; i < kAgents; ++i) {
+    agents.push_back(std::make_unique<FakeAgent>(tmp.path()));
+    agents.back()->send_request("tools/call", {{"name", "browser_start"},
+                                               {"arguments", {{"browserId", stalled_id}}}});
+    auto request = json::parse(*host->read_line());
+    const Json& req = request->value;
+    ASSERT_TRUE(host->write(json::dump(Json{{"id", req["id"]},
+                                            {"ok", true},
+                                            {"data", {{"sessionId", req["args"]["sessionId"]},
+                                                      {"tabId", 7}}}}) +
+                            "\n"));
+    auto started = agents.back()->read_answer();
+    ASSERT_TRUE(started);
+    std::string session = (*started)["result"]["structuredContent"].value("sessionId", "");
+    // The stalled extension reads no more: these writes back up.
+    agents.back()->send_request("tools/call", {{"name", "browser_fill"},
+                                               {"arguments", {{"sessionId", session},
+                                                              {"value", std::string(1000000, 'x')}}}});
+  }
+  std::this_thread::sleep_for(500ms);
+
+  // Each of those writes may take its full 5 s; the healthy browser must
+  // not wait behind any of them.
+  FakeAgent other(tmp.path());
+  other.send_request("tools/call", {{"name", "browser_start"},
+                                    {"arguments", {{"browserId", healthy_id}}}});
+  auto started = other.read_answer(3s);
+  ASSERT_TRUE(started) << "a healthy browser waited behind a stalled one";
+  EXPECT_FALSE((*started)["result"].value("isError", false));
+  for (auto& agent : agents) EXPECT_TRUE(agent->read_answer(60s));
 }
 
 }  // namespace

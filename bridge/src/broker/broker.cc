@@ -1,10 +1,15 @@
 #include "broker/broker.h"
 
+#include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <exception>
 #include <cstdio>
 #include <utility>
+#include <vector>
 
 #include "base/thread.h"
 #include "broker/client.h"
@@ -21,6 +26,10 @@ namespace {
 
 constexpr std::string_view kTag = "broker";
 constexpr std::chrono::milliseconds kAcceptPoll{20};
+// How long accepting rests after a transient failure such as EMFILE.
+constexpr std::chrono::milliseconds kAcceptRetry{100};
+// Connections that may wait for their hello at once; each holds a descriptor.
+constexpr std::size_t kMaxPendingHellos = 512;
 constexpr std::string_view kSpawnFailed = "failed to spawn thread";
 
 Result<void> dispatch(const std::shared_ptr<Runtime>& runtime, ipc::Authenticated conn) {
@@ -35,7 +44,11 @@ Result<void> dispatch(const std::shared_ptr<Runtime>& runtime, ipc::Authenticate
     if (!handle) return Unexpected(std::move(handle).error());
     runtime->clients.insert_or_assign(*client_id, std::move(*handle));
   }
-  if (!accept(runtime, std::move(conn.writer), std::move(conn.reader), std::move(*client_id))) {
+  if (!accept(runtime, std::move(conn.writer), std::move(conn.reader), *client_id)) {
+    // The stored handle would keep the agent's connection open with no one
+    // to answer it; dropping it lets the relay see the end at once.
+    MutexLock lock(&runtime->clients_mu);
+    runtime->clients.erase(*client_id);
     return Unexpected(IoError(ErrorKind::kOther, std::string(kSpawnFailed)));
   }
   return {};
@@ -45,14 +58,20 @@ void serve_client(std::shared_ptr<Runtime> runtime, ipc::UniqueFd stream,
                   std::unique_ptr<protocol::BufReader> reader, std::string client_id) {
   auto client = std::make_unique<BrowserClient>(runtime);
   auto writer = std::make_unique<ipc::FdSink>(std::move(stream));
-  for (;;) {
-    auto message = protocol::mcp_read(*reader);
-    if (!message || !message->has_value()) break;
-    auto answer = client->handle(std::move(**message));
-    if (!answer) continue;
-    std::string line = answer_line(*answer);
-    line += '\n';
-    if (!writer->write_all(line)) break;
+  // Running out of memory for one agent's message ends that agent's
+  // connection, not the broker with every other agent and browser in it.
+  try {
+    for (;;) {
+      auto message = protocol::mcp_read(*reader);
+      if (!message || !message->has_value()) break;
+      auto answer = client->handle(std::move(**message));
+      if (!answer) continue;
+      std::string line = answer_line(*answer);
+      line += '\n';
+      if (!writer->write_all(line)) break;
+    }
+  } catch (const std::exception& e) {
+    log::emit(log::Level::kError, kTag, "agent connection ended: {}", e.what());
   }
   {
     MutexLock lock(&runtime->clients_mu);
@@ -90,31 +109,118 @@ bool accept(std::shared_ptr<Runtime> runtime, ipc::UniqueFd stream,
                             std::move(reader), std::move(client_id));
 }
 
+namespace {
+
+// Accept errors that say "not now" rather than "never": running out of
+// descriptors or memory passes when clients leave, and the others belong to
+// one connection, not to the listener.
+bool transient_accept_error(const IoError& error) {
+  switch (error.os_error()) {
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+    case ECONNABORTED:
+    case EPROTO:
+    case EPERM:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void finish_hello(const std::shared_ptr<Runtime>& runtime, Result<ipc::Authenticated> checked,
+                  bool& spawn_failed) {
+  Result<void> outcome = checked ? dispatch(runtime, std::move(*checked))
+                                 : Result<void>(Unexpected(std::move(checked).error()));
+  if (outcome) return;
+  if (outcome.error().message() == kSpawnFailed) {
+    spawn_failed = true;
+    return;
+  }
+  log::emit(log::Level::kDebug, kTag, "local connection closed: {}", outcome.error().to_string());
+}
+
+}  // namespace
+
 void listen(ipc::TcpListener listener, std::string secret, std::shared_ptr<Runtime> runtime) {
-  while (!runtime->stopping.load(std::memory_order_acquire)) {
-    auto accepted = listener.accept();
-    if (!accepted) {
-      if (accepted.error().kind() == ErrorKind::kInterrupted) continue;
-      log::emit(log::Level::kError, kTag, "listener stopped: {}", accepted.error().to_string());
+  using Clock = std::chrono::steady_clock;
+  // Hellos are checked side by side in this one loop, each against its own
+  // deadline, so no number of silent or slow neighbours delays a real
+  // client by more than the moment it takes to read its line.
+  std::vector<ipc::PendingHello> pending;
+  std::vector<pollfd> fds;
+  Clock::time_point paused_until{};
+  bool accept_failing = false;
+  bool spawn_failed = false;
+  while (!runtime->stopping.load(std::memory_order_acquire) && !spawn_failed) {
+    auto now = Clock::now();
+    bool accepting = pending.size() < kMaxPendingHellos && now >= paused_until;
+    // The listener comes first, so its slot is fds[0] whether it is polled or not.
+    fds.assign(1, pollfd{accepting ? listener.fd() : -1, POLLIN, 0});
+    auto wake = now + kAcceptPoll;
+    for (const auto& hello : pending) {
+      fds.push_back(pollfd{hello.fd(), POLLIN, 0});
+      wake = std::min(wake, hello.deadline());
+    }
+    if (!accepting && now < paused_until) wake = std::min(wake, paused_until);
+    auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - now).count();
+    int ready = ::poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(wait, 0)));
+    if (ready < 0 && errno != EINTR) {
+      log::emit(log::Level::kError, kTag, "listener stopped: {}",
+                IoError::from_errno(errno).to_string());
       break;
     }
-    if (!accepted->has_value()) {
-      std::this_thread::sleep_for(kAcceptPoll);
-      continue;
+
+    // Hellos that arrived, then hellos out of time; both leave the list.
+    now = Clock::now();
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+      std::optional<Result<ipc::Authenticated>> done;
+      if (ready > 0 && fds[i + 1].revents != 0) done = pending[i].advance(secret);
+      if (!done && now >= pending[i].deadline()) {
+        done = Result<ipc::Authenticated>(Unexpected(IoError(ErrorKind::kTimedOut)));
+      }
+      if (done) {
+        finish_hello(runtime, std::move(*done), spawn_failed);
+      } else {
+        if (kept != i) pending[kept] = std::move(pending[i]);
+        ++kept;
+      }
     }
-    auto checked = ipc::check_handshake(std::move(**accepted), secret);
-    Result<void> outcome = checked ? dispatch(runtime, std::move(*checked))
-                                   : Result<void>(Unexpected(std::move(checked).error()));
-    if (!outcome) {
-      if (outcome.error().message() == kSpawnFailed) {
-        // Without threads no client can be served; stop accepting, but
-        // keep the connections that live.
-        std::fputs("failed to spawn thread\n", stderr);
+    pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(kept), pending.end());
+
+    if (!accepting || ready <= 0 || fds[0].revents == 0) continue;
+    while (pending.size() < kMaxPendingHellos) {
+      auto accepted = listener.accept();
+      if (!accepted) {
+        if (accepted.error().kind() == ErrorKind::kInterrupted) continue;
+        if (!transient_accept_error(accepted.error())) {
+          log::emit(log::Level::kError, kTag, "listener stopped: {}",
+                    accepted.error().to_string());
+          return;
+        }
+        // Logged once per spell, and retried after a pause instead of
+        // spinning on a listener that stays readable.
+        if (!accept_failing) {
+          log::emit(log::Level::kWarn, kTag, "accept failed, retrying: {}",
+                    accepted.error().to_string());
+        }
+        accept_failing = true;
+        paused_until = Clock::now() + kAcceptRetry;
         break;
       }
-      log::emit(log::Level::kDebug, kTag, "local connection closed: {}",
-                outcome.error().to_string());
+      if (!accepted->has_value()) break;
+      accept_failing = false;
+      ipc::UniqueFd conn = std::move(**accepted);
+      if (auto r = ipc::set_nonblocking(conn.get()); !r) continue;
+      pending.emplace_back(std::move(conn), Clock::now() + ipc::kHandshakeTimeout);
     }
+  }
+  if (spawn_failed) {
+    // Without threads no client can be served; stop accepting, but keep
+    // the connections that live.
+    std::fputs("failed to spawn thread\n", stderr);
   }
 }
 

@@ -1,6 +1,8 @@
 #include "ipc/fd.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,5 +44,27 @@ Result<void> write_all_fd(int fd, std::string_view bytes) {
 }
 
 Result<void> FdSink::write_all(std::string_view bytes) { return write_all_fd(fd_, bytes); }
+
+Result<void> write_all_before(int fd, std::string_view bytes,
+                              std::chrono::steady_clock::time_point deadline) {
+  while (!bytes.empty()) {
+    ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+      continue;
+    }
+    int err = errno;
+    if (n < 0 && err == EINTR) continue;
+    if (n < 0 && err != EAGAIN && err != EWOULDBLOCK) return Unexpected(IoError::from_errno(err));
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
+                                                             std::chrono::steady_clock::now());
+    if (left.count() <= 0) return Unexpected(IoError::from_errno(EAGAIN));
+    pollfd p{fd, POLLOUT, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) {
+      return Unexpected(IoError::from_errno(errno));
+    }
+  }
+  return {};
+}
 
 }  // namespace velkor::ipc

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+
 #include <string_view>
 #include <utility>
 
@@ -65,5 +67,11 @@ class FdSink : public protocol::Sink {
 
 // Writes all bytes to fd, retrying on EINTR and short writes.
 Result<void> write_all_fd(int fd, std::string_view bytes);
+
+// Writes all bytes to a socket before `deadline`, however slowly the peer
+// drains it; past the deadline it fails with EAGAIN ("Resource temporarily
+// unavailable"), which may leave part of the bytes written.
+Result<void> write_all_before(int fd, std::string_view bytes,
+                              std::chrono::steady_clock::time_point deadline);
 
 }  // namespace velkor::ipc

@@ -159,6 +159,43 @@ bool constant_time_equal(std::string_view a, std::string_view b) {
   return result == 0;
 }
 
+namespace {
+
+Result<Authenticated> finish_hello(UniqueFd conn, UniqueFd read_fd, std::string data,
+                                   std::size_t line_end, std::string_view secret) {
+  std::string_view line(data.data(), line_end + 1);
+  auto parsed = json::parse(line);
+  if (!parsed) return Unexpected(std::move(parsed).error());
+  const json::Json& hello = parsed->value;
+  const std::string* given = json::find_string(hello, "hello");
+  if (given == nullptr || !constant_time_equal(*given, secret)) {
+    return Unexpected(IoError(ErrorKind::kPermissionDenied));
+  }
+  if (auto r = set_write_timeout(conn.get(), kBrokerWriteTimeout); !r) {
+    return Unexpected(r.error());
+  }
+  Role role = Role::kNativeHost;
+  if (const std::string* r = json::find_string(hello, "role")) {
+    if (*r != "mcp") return Unexpected(IoError(ErrorKind::kInvalidData));
+    role = Role::kMcp;
+  }
+  auto reader = std::make_unique<protocol::BufReader>(
+      std::make_unique<FdSource>(std::move(read_fd)), data.substr(line_end + 1));
+  return Authenticated{role, std::move(reader), std::move(conn)};
+}
+
+// The hello line ends within the first `kMaxHelloBytes` bytes or the
+// connection is refused; `data` holds what arrived so far.
+std::optional<Result<void>> hello_length_check(const std::string& data, std::size_t& line_end) {
+  line_end = data.find('\n');
+  std::size_t line_len = line_end == std::string::npos ? data.size() + 1 : line_end + 1;
+  if (line_len > kMaxHelloBytes) return Result<void>(Unexpected(IoError(ErrorKind::kInvalidData)));
+  if (line_end == std::string::npos) return std::nullopt;
+  return Result<void>();
+}
+
+}  // namespace
+
 Result<Authenticated> check_handshake(UniqueFd conn, std::string_view secret,
                                       std::chrono::milliseconds timeout) {
   if (auto r = set_blocking(conn.get(), true); !r) return Unexpected(r.error());
@@ -187,31 +224,40 @@ Result<Authenticated> check_handshake(UniqueFd conn, std::string_view secret,
     }
     if (n == 0) return Unexpected(IoError(ErrorKind::kUnexpectedEof));
     data.append(buf, static_cast<std::size_t>(n));
-    line_end = data.find('\n');
-    std::size_t line_len = line_end == std::string::npos ? data.size() + 1 : line_end + 1;
-    if (line_len > kMaxHelloBytes) return Unexpected(IoError(ErrorKind::kInvalidData));
+    if (auto checked = hello_length_check(data, line_end); checked && !*checked) {
+      return Unexpected(checked->error());
+    }
   }
 
-  std::string_view line(data.data(), line_end + 1);
-  auto parsed = json::parse(line);
-  if (!parsed) return Unexpected(std::move(parsed).error());
-  const json::Json& hello = parsed->value;
-  const std::string* given = json::find_string(hello, "hello");
-  if (given == nullptr || !constant_time_equal(*given, secret)) {
-    return Unexpected(IoError(ErrorKind::kPermissionDenied));
-  }
-  if (auto r = set_write_timeout(conn.get(), kBrokerWriteTimeout); !r) {
-    return Unexpected(r.error());
-  }
-  Role role = Role::kNativeHost;
-  if (const std::string* r = json::find_string(hello, "role")) {
-    if (*r != "mcp") return Unexpected(IoError(ErrorKind::kInvalidData));
-    role = Role::kMcp;
-  }
-  auto reader = std::make_unique<protocol::BufReader>(
-      std::make_unique<FdSource>(std::move(*read_fd)), data.substr(line_end + 1));
-  return Authenticated{role, std::move(reader), std::move(conn)};
+  return finish_hello(std::move(conn), std::move(*read_fd), std::move(data), line_end, secret);
 }
+
+std::optional<Result<Authenticated>> PendingHello::advance(std::string_view secret) {
+  char buf[kMaxHelloBytes + 1];
+  for (;;) {
+    ssize_t n = ::recv(conn_.get(), buf, sizeof buf, 0);
+    if (n < 0) {
+      int err = errno;
+      if (err == EINTR) continue;
+      if (err == EAGAIN || err == EWOULDBLOCK) return std::nullopt;
+      return Result<Authenticated>(Unexpected(IoError::from_errno(err)));
+    }
+    if (n == 0) return Result<Authenticated>(Unexpected(IoError(ErrorKind::kUnexpectedEof)));
+    data_.append(buf, static_cast<std::size_t>(n));
+    std::size_t line_end = 0;
+    auto checked = hello_length_check(data_, line_end);
+    if (!checked) continue;
+    if (!*checked) return Result<Authenticated>(Unexpected(checked->error()));
+    if (auto r = set_blocking(conn_.get(), true); !r) {
+      return Result<Authenticated>(Unexpected(r.error()));
+    }
+    auto read_fd = conn_.try_clone();
+    if (!read_fd) return Result<Authenticated>(Unexpected(std::move(read_fd).error()));
+    return finish_hello(std::move(conn_), std::move(*read_fd), std::move(data_), line_end, secret);
+  }
+}
+
+Result<void> set_nonblocking(int fd) { return set_blocking(fd, false); }
 
 Result<void> set_write_timeout(int fd, std::chrono::milliseconds timeout) {
   timeval tv{};

@@ -78,6 +78,30 @@ struct Authenticated {
 Result<Authenticated> check_handshake(UniqueFd conn, std::string_view secret,
                                       std::chrono::milliseconds timeout = kHandshakeTimeout);
 
+// A hello being read without blocking, so one thread can check many
+// connections at once and a silent one delays nobody. The accept loop
+// owns these; each closes its connection when dropped unfinished.
+class PendingHello {
+ public:
+  PendingHello(UniqueFd conn, std::chrono::steady_clock::time_point deadline)
+      : conn_(std::move(conn)), deadline_(deadline) {}
+
+  int fd() const { return conn_.get(); }
+  std::chrono::steady_clock::time_point deadline() const { return deadline_; }
+
+  // Reads what has arrived. Returns nothing while the line is incomplete,
+  // else the checked connection (made blocking again) or why it was refused.
+  std::optional<Result<Authenticated>> advance(std::string_view secret);
+
+ private:
+  UniqueFd conn_;
+  std::chrono::steady_clock::time_point deadline_;
+  std::string data_;
+};
+
+// Puts a freshly accepted socket in the state PendingHello reads it in.
+Result<void> set_nonblocking(int fd);
+
 // Sets SO_SNDTIMEO; writes that cannot complete in time fail with EAGAIN.
 Result<void> set_write_timeout(int fd, std::chrono::milliseconds timeout);
 

@@ -23,13 +23,22 @@ namespace {
 
 constexpr std::string_view kTag = "native-host";
 
-// Unbounded FIFO from the standard-input reader to the TCP writer, so that
-// reading the browser never waits on the broker.
+// FIFO from the standard-input reader to the TCP writer. While the broker
+// is away, frames wait here; past a bound the reader stops reading, so a
+// browser that keeps sending holds its messages in its own buffers instead
+// of growing this process without limit (each frame may be 64 MiB).
 class Queue {
  public:
+  static constexpr std::size_t kMaxItems = 64;
+
+  // Waits while the queue is full, with no deadline: the reader has nothing
+  // else to do, and the process ends from whichever thread sees an end first.
   void push(json::Json value) {
     {
       MutexLock lock(&mu_);
+      while (items_.size() >= kMaxItems) {
+        not_full_.wait_until(&mu_, std::chrono::steady_clock::now() + std::chrono::hours(1));
+      }
       items_.push_back(std::move(value));
     }
     cv_.signal();
@@ -44,12 +53,14 @@ class Queue {
     }
     json::Json v = std::move(items_.front());
     items_.pop_front();
+    not_full_.signal();
     return v;
   }
 
  private:
   Mutex mu_;
   CondVar cv_;
+  CondVar not_full_;
   std::deque<json::Json> items_ VELKOR_GUARDED_BY(mu_);
 };
 

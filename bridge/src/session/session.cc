@@ -1,6 +1,7 @@
 #include "session/session.h"
 
 #include <atomic>
+#include <exception>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -58,10 +59,26 @@ struct Pending {
   ReplySender sender;
 };
 
+// One native-host connection. Lines are written under `write_mu`, never
+// under the slot's lock, so a peer that drains slowly holds up only the
+// writers of its own connection, each for at most one write deadline.
 struct Conn {
-  ipc::FdSink writer;
-  std::uint64_t generation;
+  Conn(ipc::UniqueFd f, std::uint64_t g) : fd(std::move(f)), generation(g) {}
+  const ipc::UniqueFd fd;
+  const std::uint64_t generation;
+  Mutex write_mu;
 };
+
+// Writes one whole line within the broker's write limit. A line cut short
+// would glue the next one to its half, so a failed write ends the connection
+// and the extension reconnects clean.
+Result<void> write_line(Conn& c, std::string_view line) {
+  MutexLock lock(&c.write_mu);
+  auto written =
+      ipc::write_all_before(c.fd.get(), line, Clock::now() + ipc::kBrokerWriteTimeout);
+  if (!written) ipc::shutdown_both(c.fd.get());
+  return written;
+}
 
 }  // namespace
 
@@ -72,7 +89,7 @@ struct State {
 
   const Limits limits;
   Mutex conn_mu VELKOR_ACQUIRED_BEFORE(pending_mu);
-  std::optional<Conn> conn VELKOR_GUARDED_BY(conn_mu);
+  std::shared_ptr<Conn> conn VELKOR_GUARDED_BY(conn_mu);
   Mutex pending_mu;
   std::unordered_map<std::uint64_t, Pending> pending VELKOR_GUARDED_BY(pending_mu);
   std::atomic<std::uint64_t> next_id{1};
@@ -99,11 +116,15 @@ bool handle_announce(State& s, std::uint64_t gen, const peer::PeerInfo& info) {
   } else {
     reply.error = std::string(peer::kAnnounceRefused);
   }
+  std::shared_ptr<Conn> conn;
   {
     MutexLock lock(&s.conn_mu);
     if (!s.conn || s.conn->generation != gen) return false;
-    if (!protocol::bridge_write(s.conn->writer, reply)) return false;
+    conn = s.conn;
   }
+  std::string line = protocol::serialize(reply);
+  line += '\n';
+  if (!write_line(*conn, line)) return false;
   if (!accepted) return false;
   log::emit(log::Level::kInfo, kTag, "generation {}: {}", gen, peer::describe(info));
   if (auto advisory = peer::drift_advisory(peer::kHostVersion, info)) {
@@ -154,25 +175,32 @@ void clean_up(State& s, std::uint64_t gen) {
 
 void read_loop(std::shared_ptr<State> s, std::uint64_t gen,
                std::unique_ptr<protocol::BufReader> reader) {
-  for (;;) {
-    auto line = protocol::bridge_read(*reader);
-    if (!line) {
-      log::emit(log::Level::kWarn, kTag, "bridge read error (generation {}): {}", gen,
-                line.error().to_string());
-      break;
-    }
-    if (!line->has_value()) {
-      log::emit(log::Level::kInfo, kTag, "native host disconnected (generation {})", gen);
-      break;
-    }
-    protocol::BridgeResp resp = std::move(**line);
-    if (resp.id == 0) {
-      if (auto info = peer::parse_announce(resp.data)) {
-        if (handle_announce(*s, gen, *info)) continue;
+  // Running out of memory for one line ends this connection, not the
+  // broker with every other browser and agent in it.
+  try {
+    for (;;) {
+      auto line = protocol::bridge_read(*reader);
+      if (!line) {
+        log::emit(log::Level::kWarn, kTag, "bridge read error (generation {}): {}", gen,
+                  line.error().to_string());
         break;
       }
+      if (!line->has_value()) {
+        log::emit(log::Level::kInfo, kTag, "native host disconnected (generation {})", gen);
+        break;
+      }
+      protocol::BridgeResp resp = std::move(**line);
+      if (resp.id == 0) {
+        if (auto info = peer::parse_announce(resp.data)) {
+          if (handle_announce(*s, gen, *info)) continue;
+          break;
+        }
+      }
+      deliver(*s, gen, std::move(resp));
     }
-    deliver(*s, gen, std::move(resp));
+  } catch (const std::exception& e) {
+    log::emit(log::Level::kError, kTag, "bridge connection ended (generation {}): {}", gen,
+              e.what());
   }
   clean_up(*s, gen);
   // The read handle closes with `reader`; with the writer gone too, the
@@ -192,7 +220,7 @@ void Session::attach_authenticated(std::unique_ptr<protocol::BufReader> reader,
     MutexLock lock(&state_->conn_mu);
     // The replaced connection's writer closes here; its reader goes on
     // until that connection ends and then cleans up only its generation.
-    state_->conn.emplace(Conn{ipc::FdSink(std::move(stream)), gen});
+    state_->conn = std::make_shared<Conn>(std::move(stream), gen);
   }
   // Detached: the thread holds its own share of the state and ends when
   // its connection does.
@@ -232,25 +260,21 @@ Result<json::Json, error::CallError> Session::call_inner(std::string_view op,
     // channel nobody else waits on.
     return true;
   };
+  std::shared_ptr<Conn> conn;
   {
     MutexLock conn_lock(&s.conn_mu);
     if (!s.conn) {
       remove_entry();
       return Unexpected(error::CallError::not_connected());
     }
-    {
-      MutexLock pending_lock(&s.pending_mu);
-      auto it = s.pending.find(id);
-      if (it != s.pending.end()) it->second.generation = s.conn->generation;
-    }
-    if (auto w = s.conn->writer.write_all(line); !w) {
-      // A write that failed part-way may have left half a line on the
-      // socket; the next request would be glued to it. End the connection
-      // instead, so the extension reconnects clean.
-      ipc::shutdown_both(s.conn->writer.fd());
-      remove_entry();
-      return Unexpected(error::CallError::write_failed(w.error()));
-    }
+    conn = s.conn;
+    MutexLock pending_lock(&s.pending_mu);
+    auto it = s.pending.find(id);
+    if (it != s.pending.end()) it->second.generation = conn->generation;
+  }
+  if (auto w = write_line(*conn, line); !w) {
+    remove_entry();
+    return Unexpected(error::CallError::write_failed(w.error()));
   }
 
   const auto wait = op == protocol::kSessionStop ? s.limits.stop_reply : s.limits.reply;
@@ -286,7 +310,7 @@ Result<json::Json, error::CallError> Session::call_inner(std::string_view op,
 
 void Session::disconnect() const {
   MutexLock lock(&state_->conn_mu);
-  if (state_->conn) ipc::shutdown_both(state_->conn->writer.fd());
+  if (state_->conn) ipc::shutdown_both(state_->conn->fd.get());
 }
 
 std::optional<std::uint64_t> Session::current_generation() const {

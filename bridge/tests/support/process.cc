@@ -54,14 +54,19 @@ Child::Child(const std::string& exe, const std::vector<std::string>& args, const
   envp.push_back(nullptr);
   std::string program = exe;
   std::vector<std::string> argv_strings{exe};
-  if (env.umask) {
-    // posix_spawn cannot set a umask, and changing this process's own would
-    // race with other threads. A shell sets it and then execs the program in
-    // its own place, so pid() still names the program.
-    char mask[16];
-    std::snprintf(mask, sizeof mask, "%04o", static_cast<unsigned>(*env.umask & 0777));
+  if (env.umask || env.max_files) {
+    // posix_spawn cannot set a umask or a limit, and changing this process's
+    // own would race with other threads. A shell sets them and then execs
+    // the program in its own place, so pid() still names the program.
+    std::string setup;
+    if (env.umask) {
+      char mask[16];
+      std::snprintf(mask, sizeof mask, "%04o", static_cast<unsigned>(*env.umask & 0777));
+      setup += std::string("umask ") + mask + " && ";
+    }
+    if (env.max_files) setup += "ulimit -n " + std::to_string(*env.max_files) + " && ";
     program = "/bin/sh";
-    argv_strings = {program, "-c", std::string("umask ") + mask + " && exec \"$0\" \"$@\"", exe};
+    argv_strings = {program, "-c", setup + "exec \"$0\" \"$@\"", exe};
   }
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
   std::vector<char*> argv;

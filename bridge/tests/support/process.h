@@ -14,10 +14,11 @@ namespace velkor::test {
 using namespace std::chrono_literals;
 
 // Environment for a child: the parent's, with some variables set or removed,
-// and optionally its own file-creation mask.
+// and optionally its own file-creation mask and descriptor limit.
 struct Env {
   std::map<std::string, std::optional<std::string>> changes;
-  std::optional<mode_t> umask;  // nullopt: inherit this process's mask
+  std::optional<mode_t> umask;     // nullopt: inherit this process's mask
+  std::optional<int> max_files;    // nullopt: inherit this process's limit
   Env& set(std::string name, std::string value) {
     changes[std::move(name)] = std::move(value);
     return *this;
@@ -30,11 +31,16 @@ struct Env {
     umask = mask;
     return *this;
   }
+  Env& set_max_files(int n) {
+    max_files = n;
+    return *this;
+  }
   // These settings with `overrides` applied on top.
   Env merged(const Env& overrides) const {
     Env out = *this;
     for (const auto& [name, value] : overrides.changes) out.changes[name] = value;
     if (overrides.umask) out.umask = overrides.umask;
+    if (overrides.max_files) out.max_files = overrides.max_files;
     return out;
   }
 };
