@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test, the real-MCP-client check included,
-# under g++ and again under clang (whose -Wthread-safety checks the locking).
+# Sets up, builds and runs every test, the real-MCP-client and real-browser
+# checks included, under g++ and again under clang (whose -Wthread-safety
+# checks the locking) with the sanitizers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,8 +22,15 @@ for dir in host/tests/mcp_sdk host/tests/browser; do
 done
 
 if [ -z "${VELKOR_SKIP_CLANG:-}" ]; then
-  CXX=clang++ BUILD_DIR=build-clang scripts/setup.sh
+  # The clang pass also runs every test under AddressSanitizer and
+  # UndefinedBehaviorSanitizer, so each submission is checked for both.
+  CXX=clang++ BUILD_DIR=build-clang CMAKE_ARGS="-DVELKOR_SANITIZE=ON ${CMAKE_ARGS:-}" scripts/setup.sh
   # One real-browser run, in the g++ pass below, is enough.
   ctest --test-dir build-clang --output-on-failure -j2 -E RealChromium
+  # A short run of every fuzz target over its committed seeds.
+  cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DVELKOR_FUZZ=ON -DVELKOR_TESTS=OFF >/dev/null
+  cmake --build build-fuzz
+  fuzz/run_all.sh build-fuzz "${VELKOR_FUZZ_SECONDS:-10}"
 fi
 ctest --test-dir "${BUILD_DIR:-build}" --output-on-failure -j2

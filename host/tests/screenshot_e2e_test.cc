@@ -116,7 +116,9 @@ TEST_F(ScreenshotE2eTest, ChunkedTransferIsVerified) {
   std::atomic<std::size_t> current{0};
   auto ext = connect_extension();
   FakeExtension* e = ext.get();
-  ext->serve([&](const SeenRequest& req) {
+  // `e` by value: the serving thread may answer once more while the
+  // test's locals are being destroyed.
+  ext->serve([&, e](const SeenRequest& req) {
     const Case& c = cases[current.load()];
     if (req.op != "page_screenshot" && req.op != "page_screenshot_read") {
       return e->default_answer(req);

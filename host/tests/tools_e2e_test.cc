@@ -363,7 +363,7 @@ TEST_F(ToolsE2eTest, UnconfirmedStartIsWithdrawn) {
   std::atomic<std::size_t> current{0};
   auto ext = connect_extension();
   FakeExtension* e = ext.get();
-  ext->serve([&](const SeenRequest& req) {
+  ext->serve([&, e](const SeenRequest& req) {
     if (req.op == "session_start") return cases[current.load()].reply(req);
     return e->default_answer(req);
   });

@@ -215,7 +215,7 @@ TEST_F(UploadsE2eTest, UnconfirmedStartLeavesSelectionsWaiting) {
   std::atomic<bool> refused{false};
   auto ext = connect_extension();
   FakeExtension* e = ext.get();
-  ext->serve([&](const SeenRequest& req) {
+  ext->serve([&, e](const SeenRequest& req) {
     if (req.op == "session_start" && !refused.exchange(true)) return Answer::fail("no tab");
     return e->default_answer(req);
   });
