@@ -56,7 +56,9 @@ Result<TcpListener> TcpListener::bind_loopback() {
   if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     return Unexpected(last_error());
   }
-  if (::listen(fd.get(), 128) != 0) return Unexpected(last_error());
+  // The deepest queue the system allows: a burst of neighbours' connects
+  // must not fill it and make a real client's SYN wait a retransmission.
+  if (::listen(fd.get(), SOMAXCONN) != 0) return Unexpected(last_error());
   socklen_t len = sizeof addr;
   if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
     return Unexpected(last_error());
@@ -163,25 +165,14 @@ namespace {
 
 Result<Authenticated> finish_hello(UniqueFd conn, UniqueFd read_fd, std::string data,
                                    std::size_t line_end, std::string_view secret) {
-  std::string_view line(data.data(), line_end + 1);
-  auto parsed = json::parse(line);
-  if (!parsed) return Unexpected(std::move(parsed).error());
-  const json::Json& hello = parsed->value;
-  const std::string* given = json::find_string(hello, "hello");
-  if (given == nullptr || !constant_time_equal(*given, secret)) {
-    return Unexpected(IoError(ErrorKind::kPermissionDenied));
-  }
+  auto role = parse_hello(std::string_view(data.data(), line_end + 1), secret);
+  if (!role) return Unexpected(std::move(role).error());
   if (auto r = set_write_timeout(conn.get(), kBrokerWriteTimeout); !r) {
     return Unexpected(r.error());
   }
-  Role role = Role::kNativeHost;
-  if (const std::string* r = json::find_string(hello, "role")) {
-    if (*r != "mcp") return Unexpected(IoError(ErrorKind::kInvalidData));
-    role = Role::kMcp;
-  }
   auto reader = std::make_unique<protocol::BufReader>(
       std::make_unique<FdSource>(std::move(read_fd)), data.substr(line_end + 1));
-  return Authenticated{role, std::move(reader), std::move(conn)};
+  return Authenticated{*role, std::move(reader), std::move(conn)};
 }
 
 // The hello line ends within the first `kMaxHelloBytes` bytes or the
@@ -195,6 +186,21 @@ std::optional<Result<void>> hello_length_check(const std::string& data, std::siz
 }
 
 }  // namespace
+
+Result<Role> parse_hello(std::string_view line, std::string_view secret) {
+  auto parsed = json::parse(line);
+  if (!parsed) return Unexpected(std::move(parsed).error());
+  const json::Json& hello = parsed->value;
+  const std::string* given = json::find_string(hello, "hello");
+  if (given == nullptr || !constant_time_equal(*given, secret)) {
+    return Unexpected(IoError(ErrorKind::kPermissionDenied));
+  }
+  if (const std::string* r = json::find_string(hello, "role")) {
+    if (*r != "mcp") return Unexpected(IoError(ErrorKind::kInvalidData));
+    return Role::kMcp;
+  }
+  return Role::kNativeHost;
+}
 
 Result<Authenticated> check_handshake(UniqueFd conn, std::string_view secret,
                                       std::chrono::milliseconds timeout) {

@@ -72,6 +72,10 @@ struct Authenticated {
   UniqueFd writer;
 };
 
+// The verdict on one hello line (line feed included): the role it claims,
+// or why the connection is refused. Pure, so it can be fuzzed.
+Result<Role> parse_hello(std::string_view line, std::string_view secret);
+
 // The broker's check of a freshly accepted connection: the first line must
 // arrive within `timeout`, be at most 256 bytes and carry the secret.
 // On failure the connection is closed.
