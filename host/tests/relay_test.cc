@@ -7,9 +7,11 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ipc/lock_file.h"
@@ -136,6 +138,38 @@ TEST(NativeHostRelayTest, FramesQueuedWhileSeekingTheBrokerArriveInOrder) {
             (std::vector<std::string>{"[WARN] [session] no pending caller for id 901",
                                       "[WARN] [session] no pending caller for id 902",
                                       "[WARN] [session] no pending caller for id 903"}));
+}
+
+TEST(NativeHostRelayTest, WhileTheBrokerIsAwayTheHostStopsReadingPastItsQueue) {
+  TempDir base;
+  RefusingPort dead;
+  ASSERT_TRUE(publish_lock(base.path(), ipc::LockFile{dead.port(), std::string(32, '0'),
+                                                      static_cast<std::uint32_t>(::getpid())}));
+  FakeExtension ext(base.path());
+  ASSERT_TRUE(ext.child().wait_stderr("waiting for MCP server"));
+
+  // 200 frames of 100 kB: with no bound the host would take them all and
+  // hold 20 MB for a broker that may never come.
+  constexpr int kFrames = 200;
+  std::atomic<int> sent{0};
+  std::thread browser([&] {
+    for (int i = 1; i <= kFrames; ++i) {
+      ext.send(Json{{"id", 1000 + i}, {"ok", true}, {"data", std::string(100000, 'x')}});
+      sent.store(i);
+    }
+  });
+  int seen = -1;
+  while (seen != sent.load()) {
+    seen = sent.load();
+    std::this_thread::sleep_for(1s);
+  }
+  EXPECT_LT(seen, kFrames) << "the host kept reading with nowhere to send";
+
+  // Nothing is lost: once a broker is there, every frame arrives.
+  BrokerProcess broker(base.path());
+  ASSERT_TRUE(broker.ready()) << broker.child().stderr_text();
+  EXPECT_TRUE(broker.child().wait_stderr("no pending caller for id 1200", 30s));
+  browser.join();
 }
 
 TEST(NativeHostRelayTest, FramesBecomeCompactLinesWithSortedKeys) {
