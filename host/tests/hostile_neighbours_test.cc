@@ -75,5 +75,39 @@ TEST(HostileNeighboursTest, RunningOutOfDescriptorsPassesWhenClientsLeave) {
   EXPECT_EQ(broker.child().stderr_text().find("listener stopped"), std::string::npos);
 }
 
+TEST(HostileNeighboursTest, UnfinishedLinesTogetherStayUnderOneLimit) {
+  TempDir base;
+  BrokerProcess broker(base.path());
+  ASSERT_TRUE(broker.ready()) << broker.child().stderr_text();
+  auto lock = broker.lock();
+  ASSERT_TRUE(lock);
+  // Five agents each start a 15 MiB line and never end it: each alone is
+  // within the line limit, together they are past what the broker holds.
+  const std::string part(15 * 1024 * 1024, 'x');
+  std::vector<RawSocket> holders;
+  for (int i = 0; i < 5; ++i) {
+    auto sock = RawSocket::connect(lock->port);
+    ASSERT_TRUE(sock);
+    ASSERT_TRUE(sock->write(R"({"hello":")" + lock->secret + R"(","role":"mcp"})" "\n"));
+    sock->write(R"({"jsonrpc":"2.0","id":1,"method":"ping","params":{"pad":")" + part);
+    holders.push_back(std::move(*sock));
+  }
+  int refused = 0;
+  std::vector<bool> ended(holders.size(), false);
+  for (int round = 0; round < 50 && refused == 0; ++round) {
+    for (std::size_t i = 0; i < holders.size(); ++i) {
+      if (!ended[i] && holders[i].read_to_eof(50ms).has_value()) {
+        ended[i] = true;
+        ++refused;
+      }
+    }
+  }
+  EXPECT_GE(refused, 1);
+  EXPECT_LE(refused, 2);
+  // Whoever is refused, the broker goes on serving.
+  FakeAgent agent(base.path());
+  EXPECT_EQ(ask(agent, ping(1)), pong(1));
+}
+
 }  // namespace
 }  // namespace velkor::test

@@ -150,8 +150,13 @@ TEST(StalledExtensionTest, AStalledExtensionHoldsUpNoOtherBrowser) {
   }
   ASSERT_FALSE(stalled_id.empty() || healthy_id.empty());
 
+  // Connected before the stall, so that only its call runs during it.
+  FakeAgent other(tmp.path());
+  ASSERT_TRUE(other.request("ping"));
+
   constexpr int kAgents = 4;
   std::vector<std::unique_ptr<FakeAgent>> agents;
+  std::vector<std::string> sessions;
   for (int i = 0; i < kAgents; ++i) {
     agents.push_back(std::make_unique<FakeAgent>(tmp.path()));
     agents.back()->send_request("tools/call", {{"name", "browser_start"},
@@ -165,22 +170,26 @@ TEST(StalledExtensionTest, AStalledExtensionHoldsUpNoOtherBrowser) {
                             "\n"));
     auto started = agents.back()->read_answer();
     ASSERT_TRUE(started);
-    std::string session = (*started)["result"]["structuredContent"].value("sessionId", "");
-    // The stalled extension reads no more: these writes back up.
-    agents.back()->send_request("tools/call", {{"name", "browser_fill"},
-                                               {"arguments", {{"sessionId", session},
-                                                              {"value", std::string(1000000, 'x')}}}});
+    sessions.push_back((*started)["result"]["structuredContent"].value("sessionId", ""));
+  }
+  // The stalled extension reads no more: these writes back up.
+  for (int i = 0; i < kAgents; ++i) {
+    agents[i]->send_request("tools/call", {{"name", "browser_fill"},
+                                           {"arguments", {{"sessionId", sessions[i]},
+                                                          {"value", std::string(1000000, 'x')}}}});
   }
   std::this_thread::sleep_for(500ms);
 
-  // Each of those writes may take its full 5 s; the healthy browser must
-  // not wait behind any of them.
-  FakeAgent other(tmp.path());
+  // The first fill's write holds on until its 5 s run out, and the others
+  // queue behind it; the healthy browser answers before any of them ends.
   other.send_request("tools/call", {{"name", "browser_start"},
                                     {"arguments", {{"browserId", healthy_id}}}});
-  auto started = other.read_answer(3s);
-  ASSERT_TRUE(started) << "a healthy browser waited behind a stalled one";
+  auto started = other.read_answer(30s);
+  ASSERT_TRUE(started);
   EXPECT_FALSE((*started)["result"].value("isError", false));
+  for (auto& agent : agents) {
+    EXPECT_FALSE(agent->read_answer(0ms)) << "a healthy browser waited behind a stalled one";
+  }
   for (auto& agent : agents) EXPECT_TRUE(agent->read_answer(60s));
 }
 

@@ -3,8 +3,63 @@
 #include <algorithm>
 #include <exception>
 
+#include "base/utf8.h"
+
 namespace velkor::json {
 namespace {
+
+// Strings at least this long skip nlohmann's lexer, which grows two copies
+// of every token one character at a time (its value, and its raw text for
+// error messages): a 10 MB string cost four times its size before the tree
+// held it.
+constexpr std::size_t kLongString = 64 * 1024;
+
+// Long string values taken out of a text, with the text that remains.
+struct LongStrings {
+  std::string text;                     // the input with each lifted value written as ""
+  std::vector<std::size_t> ordinals;    // which string values (counted in order) they were
+  std::vector<std::string> values;      // their contents, which are their values
+};
+
+bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Lifts out the long string values whose text is their value: no backslash,
+// no control character, valid UTF-8. Anything else stays for nlohmann, so
+// every refusal keeps its exact text. Nothing when there is nothing to lift.
+std::optional<LongStrings> lift_long_strings(std::string_view text) {
+  LongStrings out;
+  std::size_t copied = 0;
+  std::size_t values = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '"') continue;
+    std::size_t end = text.find_first_of("\"\\", i + 1);
+    bool plain = end != std::string_view::npos && text[end] == '"';
+    while (end != std::string_view::npos && text[end] == '\\') {
+      end = text.find_first_of("\"\\", end + 2);
+    }
+    if (end == std::string_view::npos) break;
+    std::size_t after = end + 1;
+    while (after < text.size() && is_json_space(text[after])) ++after;
+    bool key = after < text.size() && text[after] == ':';
+    if (!key) {
+      std::string_view body = text.substr(i + 1, end - i - 1);
+      if (plain && body.size() >= kLongString &&
+          std::none_of(body.begin(), body.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20; }) &&
+          is_valid_utf8(body)) {
+        out.text.append(text.substr(copied, i + 1 - copied));
+        copied = end;
+        out.ordinals.push_back(values);
+        out.values.emplace_back(body);
+      }
+      ++values;
+    }
+    i = end;
+  }
+  if (out.values.empty()) return std::nullopt;
+  out.text.append(text.substr(copied));
+  return out;
+}
 
 // Builds a DOM from SAX events so that exceptions never leave nlohmann and
 // so that duplicate keys of the outermost object can be seen.
@@ -16,14 +71,22 @@ class DomBuilder {
   using string_t = Json::string_t;
   using binary_t = Json::binary_t;
 
-  explicit DomBuilder(Parsed& out) : out_(out) {}
+  // `lifted` holds the values of long strings taken out of the text before
+  // parsing, by the ordinal of the string value they stood for.
+  explicit DomBuilder(Parsed& out, LongStrings* lifted = nullptr) : out_(out), lifted_(lifted) {}
 
   bool null() { return put(Json(nullptr)); }
   bool boolean(bool v) { return put(Json(v)); }
   bool number_integer(number_integer_t v) { return put(Json(v)); }
   bool number_unsigned(number_unsigned_t v) { return put(Json(v)); }
   bool number_float(number_float_t v, const string_t&) { return put(Json(v)); }
-  bool string(string_t& v) { return put(Json(std::move(v))); }
+  bool string(string_t& v) {
+    if (lifted_ && next_lifted_ < lifted_->ordinals.size() &&
+        lifted_->ordinals[next_lifted_] == string_values_++) {
+      return put(Json(std::move(lifted_->values[next_lifted_++])));
+    }
+    return put(Json(std::move(v)));
+  }
   bool binary(binary_t&) { return false; }
 
   bool start_object(std::size_t) {
@@ -84,6 +147,9 @@ class DomBuilder {
   }
 
   Parsed& out_;
+  LongStrings* lifted_;
+  std::size_t next_lifted_ = 0;
+  std::size_t string_values_ = 0;
   std::vector<Json*> stack_;
   Json* pending_key_ = nullptr;
   std::optional<std::string> error_;
@@ -158,6 +224,18 @@ Result<Parsed> parse(std::string_view text) {
   if (auto fault = prescan(text)) {
     return Unexpected(IoError(ErrorKind::kInvalidData, std::string(fault->what) + " at " +
                                                            position_text(text, fault->offset)));
+  }
+  if (auto lifted = lift_long_strings(text)) {
+    Parsed out;
+    DomBuilder builder(out, &*lifted);
+    bool ok = false;
+    try {
+      ok = Json::sax_parse(lifted->text.begin(), lifted->text.end(), &builder);
+    } catch (const std::exception&) {
+    }
+    // A text that fails is parsed again whole below, so that its error and
+    // position are exactly those of the original.
+    if (ok) return out;
   }
   Parsed out;
   DomBuilder builder(out);

@@ -8,6 +8,11 @@ namespace velkor::protocol {
 // message can make a reader buffer when the peer is broken or hostile.
 inline constexpr std::size_t kMaxLineBytes = 16 * 1024 * 1024;
 
+// Bytes that all lines still being read may hold together in one process:
+// four lines at the cap. Past it the line that would cross it is refused,
+// so many connections cannot together hold the broker's memory.
+inline constexpr std::size_t kMaxUnfinishedLineBytes = 4 * kMaxLineBytes;
+
 // Largest body of a native-messaging frame from the browser. Longer
 // announced lengths are refused before anything is allocated.
 inline constexpr std::size_t kMaxIncomingFrameBytes = 64 * 1024 * 1024;

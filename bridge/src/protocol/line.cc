@@ -13,6 +13,13 @@ bool is_blank(const std::string& line) {
   });
 }
 
+// Every line reader of the process shares it: the broker reads one line per
+// agent and per browser at once.
+LineBudget& unfinished_lines() {
+  static LineBudget budget(kMaxUnfinishedLineBytes);
+  return budget;
+}
+
 }  // namespace
 
 Result<bool> read_message_line(BufReader& in, std::string& line) {
@@ -20,7 +27,7 @@ Result<bool> read_message_line(BufReader& in, std::string& line) {
     line.clear();
     // One byte beyond the cap tells a line of exactly kMaxLineBytes from a
     // longer one without reading the rest of it.
-    auto n = in.read_line(line, kMaxLineBytes + 1);
+    auto n = in.read_line(line, kMaxLineBytes + 1, &unfinished_lines());
     if (!n) return Unexpected(std::move(n).error());
     if (*n == 0) return false;
     if (*n > kMaxLineBytes) {

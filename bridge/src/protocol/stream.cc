@@ -21,8 +21,24 @@ Result<bool> BufReader::fill() {
   return *n > 0;
 }
 
-Result<std::size_t> BufReader::read_line(std::string& out, std::size_t max) {
+bool LineBudget::take(std::size_t n) {
+  std::size_t used = used_.load(std::memory_order_relaxed);
+  do {
+    if (n > limit_ - std::min(used, limit_)) return false;
+  } while (!used_.compare_exchange_weak(used, used + n, std::memory_order_relaxed));
+  return true;
+}
+
+Result<std::size_t> BufReader::read_line(std::string& out, std::size_t max, LineBudget* budget) {
   std::size_t total = 0;
+  // Once the line is complete it is the caller's, no longer unfinished.
+  struct Held {
+    LineBudget* budget;
+    std::size_t bytes = 0;
+    ~Held() {
+      if (budget) budget->give_back(bytes);
+    }
+  } held{budget};
   while (total < max) {
     auto more = fill();
     if (!more) return Unexpected(std::move(more).error());
@@ -31,6 +47,12 @@ Result<std::size_t> BufReader::read_line(std::string& out, std::size_t max) {
     const char* start = buf_.data() + pos_;
     const void* nl = std::memchr(start, '\n', avail);
     std::size_t take = nl ? static_cast<const char*>(nl) - start + 1 : avail;
+    if (budget) {
+      if (!budget->take(take)) {
+        return Unexpected(IoError(ErrorKind::kInvalidData, "too much unfinished input"));
+      }
+      held.bytes += take;
+    }
     out.append(start, take);
     pos_ += take;
     total += take;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -25,6 +26,20 @@ class Sink {
   virtual Result<void> write_all(std::string_view bytes) = 0;
 };
 
+// Bytes held by lines that readers are still receiving, shared by the
+// readers that pass it, so that together they stay under one limit.
+class LineBudget {
+ public:
+  explicit LineBudget(std::size_t limit) : limit_(limit) {}
+  // False, taking nothing, when `n` more bytes would pass the limit.
+  bool take(std::size_t n);
+  void give_back(std::size_t n) { used_.fetch_sub(n, std::memory_order_relaxed); }
+
+ private:
+  std::atomic<std::size_t> used_{0};
+  const std::size_t limit_;
+};
+
 // A buffered reader that owns its source. Bytes that arrived before the
 // reader was made (e.g. right after a handshake line) can be handed in and
 // are read first. Not thread-safe; owned by one reading thread.
@@ -39,7 +54,9 @@ class BufReader {
   // at most `max` bytes; returns how many were appended. 0 means end of
   // input before any byte. A line cut by `max` leaves its rest unread; one
   // cut by end of input is returned without a line feed.
-  Result<std::size_t> read_line(std::string& out, std::size_t max);
+  // With a `budget`, the bytes of the line count against it while it is
+  // being read; a line that would pass it fails with kInvalidData.
+  Result<std::size_t> read_line(std::string& out, std::size_t max, LineBudget* budget = nullptr);
 
   // Reads until `n` bytes arrived or input ended; returns the count.
   Result<std::size_t> read_up_to(char* dst, std::size_t n);
