@@ -47,7 +47,8 @@ TEST(HostileNeighboursTest, SilentConnectionsDelayNeitherAgentsNorExtensions) {
   for (int i = 0; i < 50; ++i) {
     auto wrong = RawSocket::connect(lock->port);
     ASSERT_TRUE(wrong);
-    wrong->write(R"({"hello":"00000000000000000000000000000000"})" "\n");
+    wrong->write(R"({"hello":"00000000000000000000000000000000"})"
+                 "\n");
   }
 
   FakeAgent agent(base.path());
@@ -88,7 +89,9 @@ TEST(HostileNeighboursTest, UnfinishedLinesTogetherStayUnderOneLimit) {
   for (int i = 0; i < 5; ++i) {
     auto sock = RawSocket::connect(lock->port);
     ASSERT_TRUE(sock);
-    ASSERT_TRUE(sock->write(R"({"hello":")" + lock->secret + R"(","role":"mcp"})" "\n"));
+    ASSERT_TRUE(sock->write(R"({"hello":")" + lock->secret +
+                            R"(","role":"mcp"})"
+                            "\n"));
     sock->write(R"({"jsonrpc":"2.0","id":1,"method":"ping","params":{"pad":")" + part);
     holders.push_back(std::move(*sock));
   }

@@ -54,7 +54,8 @@ TEST(StalledExtensionTest, TimedOutWriteEndsTheConnectionInsteadOfLeavingHalfALi
   std::vector<std::string> sessions;
   for (int i = 0; i < kAgents; ++i) {
     agents.push_back(std::make_unique<FakeAgent>(tmp.path()));
-    agents.back()->send_request("tools/call", {{"name", "browser_start"}, {"arguments", Json::object()}});
+    agents.back()->send_request("tools/call",
+                                {{"name", "browser_start"}, {"arguments", Json::object()}});
     auto start = host->read_line();
     ASSERT_TRUE(start);
     auto request = json::parse(*start);
@@ -141,7 +142,9 @@ TEST(StalledExtensionTest, AStalledExtensionHoldsUpNoOtherBrowser) {
   lister.send_request("tools/call", {{"name", "browser_tabs"}, {"arguments", Json::object()}});
   auto list = host->read_line();
   ASSERT_TRUE(list);
-  ASSERT_TRUE(host->write(R"({"id":)" + json::parse(*list)->value["id"].dump() + R"(,"ok":true,"data":[]})" "\n"));
+  ASSERT_TRUE(host->write(R"({"id":)" + json::parse(*list)->value["id"].dump() +
+                          R"(,"ok":true,"data":[]})"
+                          "\n"));
   auto tabs = lister.read_answer();
   ASSERT_TRUE(tabs);
   std::string stalled_id, healthy_id;
@@ -159,31 +162,32 @@ TEST(StalledExtensionTest, AStalledExtensionHoldsUpNoOtherBrowser) {
   std::vector<std::string> sessions;
   for (int i = 0; i < kAgents; ++i) {
     agents.push_back(std::make_unique<FakeAgent>(tmp.path()));
-    agents.back()->send_request("tools/call", {{"name", "browser_start"},
-                                               {"arguments", {{"browserId", stalled_id}}}});
+    agents.back()->send_request(
+        "tools/call", {{"name", "browser_start"}, {"arguments", {{"browserId", stalled_id}}}});
     auto request = json::parse(*host->read_line());
     const Json& req = request->value;
-    ASSERT_TRUE(host->write(json::dump(Json{{"id", req["id"]},
-                                            {"ok", true},
-                                            {"data", {{"sessionId", req["args"]["sessionId"]},
-                                                      {"tabId", 7}}}}) +
-                            "\n"));
+    ASSERT_TRUE(host->write(
+        json::dump(Json{{"id", req["id"]},
+                        {"ok", true},
+                        {"data", {{"sessionId", req["args"]["sessionId"]}, {"tabId", 7}}}}) +
+        "\n"));
     auto started = agents.back()->read_answer();
     ASSERT_TRUE(started);
     sessions.push_back((*started)["result"]["structuredContent"].value("sessionId", ""));
   }
   // The stalled extension reads no more: these writes back up.
   for (int i = 0; i < kAgents; ++i) {
-    agents[i]->send_request("tools/call", {{"name", "browser_fill"},
-                                           {"arguments", {{"sessionId", sessions[i]},
-                                                          {"value", std::string(1000000, 'x')}}}});
+    agents[i]->send_request(
+        "tools/call",
+        {{"name", "browser_fill"},
+         {"arguments", {{"sessionId", sessions[i]}, {"value", std::string(1000000, 'x')}}}});
   }
   std::this_thread::sleep_for(500ms);
 
   // The first fill's write holds on until its 5 s run out, and the others
   // queue behind it; the healthy browser answers before any of them ends.
-  other.send_request("tools/call", {{"name", "browser_start"},
-                                    {"arguments", {{"browserId", healthy_id}}}});
+  other.send_request("tools/call",
+                     {{"name", "browser_start"}, {"arguments", {{"browserId", healthy_id}}}});
   auto started = other.read_answer(30s);
   ASSERT_TRUE(started);
   EXPECT_FALSE((*started)["result"].value("isError", false));

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <exception>
 #include <cstdio>
+#include <exception>
 #include <utility>
 #include <vector>
 
@@ -105,8 +105,8 @@ bool accept(std::shared_ptr<Runtime> runtime, ipc::UniqueFd stream,
             std::unique_ptr<protocol::BufReader> reader, std::string client_id) {
   // Detached: the thread holds its own share of the runtime and owns its
   // connection; the broker's shutdown ends it by shutting the socket down.
-  return try_spawn_detached(serve_client, std::move(runtime), std::move(stream),
-                            std::move(reader), std::move(client_id));
+  return try_spawn_detached(serve_client, std::move(runtime), std::move(stream), std::move(reader),
+                            std::move(client_id));
 }
 
 namespace {
@@ -196,8 +196,7 @@ void listen(ipc::TcpListener listener, std::string secret, std::shared_ptr<Runti
       if (!accepted) {
         if (accepted.error().kind() == ErrorKind::kInterrupted) continue;
         if (!transient_accept_error(accepted.error())) {
-          log::emit(log::Level::kError, kTag, "listener stopped: {}",
-                    accepted.error().to_string());
+          log::emit(log::Level::kError, kTag, "listener stopped: {}", accepted.error().to_string());
           return;
         }
         // Logged once per spell, and retried after a pause instead of
@@ -240,8 +239,8 @@ Result<std::unique_ptr<BrowserBroker>> BrowserBroker::start(const std::string& d
   auto runtime = std::make_shared<Runtime>(dir, limits);
   std::unique_ptr<BrowserBroker> broker(
       new BrowserBroker(runtime, std::move(lock_path), std::move(*owner)));
-  broker->listener_thread_ = spawn(listen, std::move(listening->listener),
-                                         std::move(listening->secret), runtime);
+  broker->listener_thread_ =
+      spawn(listen, std::move(listening->listener), std::move(listening->secret), runtime);
   return broker;
 }
 

@@ -56,8 +56,8 @@ Result<void> write_all_before(int fd, std::string_view bytes,
     int err = errno;
     if (n < 0 && err == EINTR) continue;
     if (n < 0 && err != EAGAIN && err != EWOULDBLOCK) return Unexpected(IoError::from_errno(err));
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
-                                                             std::chrono::steady_clock::now());
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return Unexpected(IoError::from_errno(EAGAIN));
     pollfd p{fd, POLLOUT, 0};
     if (::poll(&p, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) {

@@ -16,9 +16,9 @@ constexpr std::size_t kLongString = 64 * 1024;
 
 // Long string values taken out of a text, with the text that remains.
 struct LongStrings {
-  std::string text;                     // the input with each lifted value written as ""
-  std::vector<std::size_t> ordinals;    // which string values (counted in order) they were
-  std::vector<std::string> values;      // their contents, which are their values
+  std::string text;                   // the input with each lifted value written as ""
+  std::vector<std::size_t> ordinals;  // which string values (counted in order) they were
+  std::vector<std::string> values;    // their contents, which are their values
 };
 
 bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }

@@ -74,8 +74,7 @@ struct Conn {
 // and the extension reconnects clean.
 Result<void> write_line(Conn& c, std::string_view line) {
   MutexLock lock(&c.write_mu);
-  auto written =
-      ipc::write_all_before(c.fd.get(), line, Clock::now() + ipc::kBrokerWriteTimeout);
+  auto written = ipc::write_all_before(c.fd.get(), line, Clock::now() + ipc::kBrokerWriteTimeout);
   if (!written) ipc::shutdown_both(c.fd.get());
   return written;
 }

@@ -11,8 +11,8 @@ namespace {
 // the tree and every refusal must be what the lexer alone would give.
 TEST(JsonTest, LongStringsParseExactlyAsTheLexerWould) {
   const std::string big(70000, 'x');
-  const std::string wide = std::string(30000, 'a') + "\xC3\xA9\xE2\x80\x94\xF0\x9F\x98\x80" +
-                           std::string(40000, 'b');
+  const std::string wide =
+      std::string(30000, 'a') + "\xC3\xA9\xE2\x80\x94\xF0\x9F\x98\x80" + std::string(40000, 'b');
   const std::string accepted[] = {
       R"({"value":")" + big + R"("})",
       R"([")" + big + R"(","short",{"k" : ")" + wide + R"("},")" + big + R"("])",
@@ -27,9 +27,9 @@ TEST(JsonTest, LongStringsParseExactlyAsTheLexerWould) {
   }
 
   const std::string refused[] = {
-      R"({"value":")" + big + "\x01" + R"("})",         // raw control character
-      R"({"value":")" + big + "\xC0\xAF" + R"("})",     // overlong encoding
-      R"({"value":")" + big + "\xED\xA0\x80" + R"("})", // surrogate
+      R"({"value":")" + big + "\x01" + R"("})",          // raw control character
+      R"({"value":")" + big + "\xC0\xAF" + R"("})",      // overlong encoding
+      R"({"value":")" + big + "\xED\xA0\x80" + R"("})",  // surrogate
       R"({"value":")" + big + R"(" "next":1})",          // missing comma
       R"([")" + big + R"(",])",                          // trailing comma
   };

@@ -17,8 +17,8 @@ using namespace std::chrono_literals;
 // and optionally its own file-creation mask and descriptor limit.
 struct Env {
   std::map<std::string, std::optional<std::string>> changes;
-  std::optional<mode_t> umask;     // nullopt: inherit this process's mask
-  std::optional<int> max_files;    // nullopt: inherit this process's limit
+  std::optional<mode_t> umask;   // nullopt: inherit this process's mask
+  std::optional<int> max_files;  // nullopt: inherit this process's limit
   Env& set(std::string name, std::string value) {
     changes[std::move(name)] = std::move(value);
     return *this;
