@@ -18,6 +18,7 @@ const LOAD_LIMIT_MS = 30000;
 const DOWNLOAD_LIMIT_MS = 100000;
 const OP_LIMIT_MS = 110000;
 const DEVTOOLS_LIMIT_MS = 30000;
+const FIRST_CAPTURE_LIMIT_MS = 5000;
 
 // Answers that carry page content; if the grant ended while one was being
 // made, the agent gets the refusal instead of what the new page showed.
@@ -61,7 +62,7 @@ function connect() {
     return;
   }
   link.port = port;
-  link.state = "connecting";
+  if (link.state !== "refused") link.state = "connecting";
   link.since = Date.now();
   port.onMessage.addListener((message) => onHostMessage(port, message));
   port.onDisconnect.addListener(() => onDisconnect(port));
@@ -96,7 +97,8 @@ function onDisconnect(port) {
   if (link.port !== port) return;
   link.error = chrome.runtime.lastError?.message ?? link.error;
   link.port = null;
-  link.state = "disconnected";
+  // A refusal says more than the disconnect that follows it.
+  if (link.state !== "refused") link.state = "disconnected";
   // The broker's handles on these sessions died with the connection.
   grants.clearSessions();
   refreshBadges();
@@ -135,7 +137,7 @@ async function handle(request) {
   const { id, op } = request;
   try {
     await ready;
-    const action = OPS[op];
+    const action = Object.hasOwn(OPS, op) ? OPS[op] : null;
     if (!action) return { id, ok: false, error: `Unknown operation ${op}; update Tabvine and the Velkor host.` };
     const args = request.args ?? {};
     const data = await withLimit(action(request.tab_id, args), OP_LIMIT_MS,
@@ -298,8 +300,10 @@ const OPS = {
   },
 
   async session_stop(tabId, args) {
+    // The clean-up after a failed start names no tab; the session knows it.
+    const tab = grants.sessions.get(args.sessionId)?.tabId ?? tabId;
     const stopped = grants.stop(args.sessionId);
-    if (Number.isSafeInteger(tabId)) badge(tabId);
+    if (Number.isSafeInteger(tab)) badge(tab);
     return { sessionId: args.sessionId, stopped };
   },
 
@@ -415,24 +419,15 @@ const OPS = {
 
   async page_screenshot(tabId, args) {
     sessionTab(tabId, args);
-    const shot = await withDebugger(tabId, async (send) => {
-      // Checked with the debugger attached, so a navigation that began before
-      // cannot put another site's page into the picture unnoticed.
-      await pin(tabId, { frameId: 0 });
-      // A background tab that was driven before may never paint again until
-      // it is shown; a one-pixel taller view makes it paint, and the clip keeps
-      // the picture to exactly what the user would see.
-      const { cssLayoutViewport: layout, cssVisualViewport: visual } = await send("Page.getLayoutMetrics");
-      await send("Emulation.setDeviceMetricsOverride", {
-        width: layout.clientWidth, height: layout.clientHeight + 1, deviceScaleFactor: 0, mobile: false,
-      });
-      try {
-        const clip = { x: visual.pageX, y: visual.pageY, width: layout.clientWidth, height: layout.clientHeight, scale: 1 };
-        return await send("Page.captureScreenshot", { format: "png", clip });
-      } finally {
-        await send("Emulation.clearDeviceMetricsOverride").catch(() => {});
-      }
-    });
+    // A tab that has just gone to the background sometimes never delivers
+    // the frame a capture waits for; a fresh debugger session asks again.
+    let shot;
+    try {
+      shot = await capture(tabId, FIRST_CAPTURE_LIMIT_MS);
+    } catch (e) {
+      if (!(e instanceof Refusal) || !/did not respond/.test(e.message)) throw e;
+      shot = await capture(tabId, DEVTOOLS_LIMIT_MS);
+    }
     const bytes = fromBase64(shot.data);
     if (bytes.length > MAX_IMAGE) {
       refuse(`The screenshot is ${bytes.length} bytes, more than the ${MAX_IMAGE} bytes an agent can receive.`);
@@ -655,7 +650,7 @@ function withLimit(promise, ms, text) {
 // One debugger session per tab at a time: Chrome refuses a second attach.
 const debuggerQueue = new Map();
 
-function withDebugger(tabId, work) {
+function withDebugger(tabId, work, limitMs = DEVTOOLS_LIMIT_MS) {
   const previous = debuggerQueue.get(tabId) ?? Promise.resolve();
   const run = previous.catch(() => {}).then(async () => {
     const target = { tabId };
@@ -667,7 +662,7 @@ function withDebugger(tabId, work) {
     try {
       // A command stuck behind a dialog must not hold the tab's queue forever.
       const send = (method, params) => withLimit(chrome.debugger.sendCommand(target, method, params),
-        DEVTOOLS_LIMIT_MS, `The page did not respond to ${method}; a dialog such as alert() may be waiting for the user.`);
+        limitMs, `The page did not respond to ${method}; a dialog such as alert() may be waiting for the user.`);
       return await work(send);
     } finally {
       await chrome.debugger.detach(target).catch(() => {});
@@ -678,6 +673,27 @@ function withDebugger(tabId, work) {
     if (debuggerQueue.get(tabId) === run) debuggerQueue.delete(tabId);
   }).catch(() => {});
   return run;
+}
+
+function capture(tabId, limitMs) {
+  return withDebugger(tabId, async (send) => {
+    // Checked with the debugger attached, so a navigation that began before
+    // cannot put another site's page into the picture unnoticed.
+    await pin(tabId, { frameId: 0 });
+    // A background tab that was driven before may never paint again until
+    // it is shown; a one-pixel taller view makes it paint, and the clip keeps
+    // the picture to exactly what the user would see.
+    const { cssLayoutViewport: layout, cssVisualViewport: visual } = await send("Page.getLayoutMetrics");
+    await send("Emulation.setDeviceMetricsOverride", {
+      width: layout.clientWidth, height: layout.clientHeight + 1, deviceScaleFactor: 0, mobile: false,
+    });
+    try {
+      const clip = { x: visual.pageX, y: visual.pageY, width: layout.clientWidth, height: layout.clientHeight, scale: 1 };
+      return await send("Page.captureScreenshot", { format: "png", clip });
+    } finally {
+      await send("Emulation.clearDeviceMetricsOverride").catch(() => {});
+    }
+  }, limitMs);
 }
 
 // ---- downloads --------------------------------------------------------------
