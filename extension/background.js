@@ -374,7 +374,7 @@ const OPS = {
     sessionTab(tabId, args);
     const doc = await pin(tabId, target_(tabId, args, true));
     const data = await settle(tabId, () => inPage(tabId, doc, "click", pick(args, "ref", "selector")), 300);
-    return { ...data, ...(await navigationNote(tabId, args.sessionId)) };
+    return { ...data, ...navigationNote(tabId, args.sessionId) };
   },
 
   async page_fill(tabId, args) {
@@ -414,7 +414,7 @@ const OPS = {
 
       return { pressed: args.key, focused: focus.focused };
     }), 300);
-    return { ...data, ...(await navigationNote(tabId, args.sessionId)) };
+    return { ...data, ...navigationNote(tabId, args.sessionId) };
   },
 
   async page_screenshot(tabId, args) {
@@ -502,18 +502,17 @@ function pick(args, ...names) {
   return out;
 }
 
-async function navigationNote(tabId, sessionId) {
-  if (grants.check(sessionId, tabId) === null) return {};
-  return { shared: false, note: grants.check(sessionId, tabId) };
+// Why the session lost its tab, when it did: the new page is on a site the
+// user never shared, so the answer says where it went, not what it shows.
+function navigationNote(tabId, sessionId) {
+  const why = grants.check(sessionId, tabId);
+  return why === null ? {} : { shared: false, note: why };
 }
 
 async function afterNavigation(tabId, sessionId) {
   const tab = await chrome.tabs.get(tabId);
   await recheck(tabId, tab.url);
-  if (!grants.grants.has(tabId)) {
-    // The new page is on a site the user never shared: say where, not what.
-    return { shared: false, note: grants.check(sessionId, tabId) };
-  }
+  if (!grants.grants.has(tabId)) return navigationNote(tabId, sessionId);
   return { url: tab.url, title: tab.title, loaded: tab.status === "complete", shared: true };
 }
 

@@ -28,9 +28,9 @@ function printable(ch) {
 }
 
 // "Shift+Tab" → {key, code, windowsVirtualKeyCode, modifiers, text?}, or null.
-export function keyEvent(spec) {
-  if (typeof spec !== "string" || spec === "") return null;
-  const parts = spec === "+" ? ["+"] : spec.split("+");
+export function keyEvent(combo) {
+  if (typeof combo !== "string" || combo === "") return null;
+  const parts = combo === "+" ? ["+"] : combo.split("+");
   let modifiers = 0;
   for (const m of parts.slice(0, -1)) {
     if (!(m in MODIFIERS)) return null;

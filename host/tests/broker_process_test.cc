@@ -37,20 +37,6 @@ std::vector<std::string> staging_dirs(const std::string& runtime_dir) {
   return out;
 }
 
-// The exact answer line the agent prints for one request line.
-std::optional<std::string> ask(FakeAgent& agent, const std::string& line) {
-  if (!agent.child().write_stdin(line + "\n")) return std::nullopt;
-  return agent.child().read_stdout_line();
-}
-
-std::string ping(int id) {
-  return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"ping"})";
-}
-
-std::string pong(int id) {
-  return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"result":{}})";
-}
-
 Json tool_call(const std::string& name, Json arguments = Json::object()) {
   return Json{{"name", name}, {"arguments", std::move(arguments)}};
 }
@@ -110,7 +96,7 @@ TEST(BrokerProcessTest, SecondBrokerOnTheSameDirectoryIsRefused) {
   EXPECT_EQ(read_bytes(first.lock_path()), lock_before);
   EXPECT_EQ(list_dir(first.runtime_dir()), entries_before);
   FakeAgent agent(base.path());
-  EXPECT_EQ(ask(agent, ping(1)), pong(1));
+  EXPECT_EQ(agent.ask_line(ping_line(1)), pong_line(1));
 }
 
 TEST(BrokerProcessTest, StopSignalShutsDownInOrderAndExitsZero) {
@@ -219,7 +205,7 @@ TEST(BrokerProcessTest, StrayLocalConnectionsAreDroppedWhileAgentsAreServed) {
 
   FakeAgent agent(base.path());
   int id = 1;
-  ASSERT_EQ(ask(agent, ping(id)), pong(id));
+  ASSERT_EQ(agent.ask_line(ping_line(id)), pong_line(id));
 
   struct Stray {
     const char* name;
@@ -262,11 +248,11 @@ TEST(BrokerProcessTest, StrayLocalConnectionsAreDroppedWhileAgentsAreServed) {
     EXPECT_EQ(broker.child().wait_stderr("local connection closed"),
               "[DEBUG] [broker] local connection closed: " + stray.reason);
     ++id;
-    EXPECT_EQ(ask(agent, ping(id)), pong(id));
+    EXPECT_EQ(agent.ask_line(ping_line(id)), pong_line(id));
   }
   // The accept loop goes on taking new clients.
   FakeAgent late(base.path());
-  EXPECT_EQ(ask(late, ping(1)), pong(1));
+  EXPECT_EQ(late.ask_line(ping_line(1)), pong_line(1));
 }
 
 TEST(BrokerProcessTest, ExtensionKilledMidCallFailsTheCallAndLeavesTheList) {
@@ -312,7 +298,7 @@ TEST(BrokerProcessTest, AgentKilledMidSessionStopsItsSessionOnly) {
   auto ext = announced_extension(base.path());
   ext->serve();
   FakeAgent staying(base.path());
-  ASSERT_EQ(ask(staying, ping(1)), pong(1));
+  ASSERT_EQ(staying.ask_line(ping_line(1)), pong_line(1));
 
   FakeAgent leaving(base.path());
   auto started = leaving.tool(kStart, {{"tabId", 7}});
@@ -332,7 +318,7 @@ TEST(BrokerProcessTest, AgentKilledMidSessionStopsItsSessionOnly) {
   // Its selection was forgotten before the extension was told.
   EXPECT_EQ(staging_dirs(broker.runtime_dir()), std::vector<std::string>{});
 
-  EXPECT_EQ(ask(staying, ping(2)), pong(2));
+  EXPECT_EQ(staying.ask_line(ping_line(2)), pong_line(2));
   auto own = staying.tool(kStart, {{"tabId", 7}});
   ASSERT_TRUE(own);
   EXPECT_FALSE(own->contains("isError")) << own->dump();

@@ -13,19 +13,6 @@
 namespace velkor::test {
 namespace {
 
-std::string ping(int id) {
-  return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"ping"})";
-}
-
-std::string pong(int id) {
-  return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"result":{}})";
-}
-
-std::optional<std::string> ask(FakeAgent& agent, const std::string& line) {
-  if (!agent.child().write_stdin(line + "\n")) return std::nullopt;
-  return agent.child().read_stdout_line();
-}
-
 std::vector<RawSocket> open_silent(std::uint16_t port, int count) {
   std::vector<RawSocket> out;
   for (int i = 0; i < count; ++i) {
@@ -52,7 +39,7 @@ TEST(HostileNeighboursTest, SilentConnectionsDelayNeitherAgentsNorExtensions) {
   }
 
   FakeAgent agent(base.path());
-  EXPECT_EQ(ask(agent, ping(1)), pong(1));
+  EXPECT_EQ(agent.ask_line(ping_line(1)), pong_line(1));
   FakeExtension ext(base.path());
   EXPECT_TRUE(ext.announce_default().has_value()) << broker.child().stderr_text();
   // The silent ones still end at their own deadline.
@@ -72,7 +59,7 @@ TEST(HostileNeighboursTest, RunningOutOfDescriptorsPassesWhenClientsLeave) {
   }
   // Once the flood is gone, accepting resumes: nothing holds it stopped.
   FakeAgent agent(base.path());
-  EXPECT_EQ(ask(agent, ping(1)), pong(1)) << broker.child().stderr_text();
+  EXPECT_EQ(agent.ask_line(ping_line(1)), pong_line(1)) << broker.child().stderr_text();
   EXPECT_EQ(broker.child().stderr_text().find("listener stopped"), std::string::npos);
 }
 
@@ -109,7 +96,7 @@ TEST(HostileNeighboursTest, UnfinishedLinesTogetherStayUnderOneLimit) {
   EXPECT_LE(refused, 2);
   // Whoever is refused, the broker goes on serving.
   FakeAgent agent(base.path());
-  EXPECT_EQ(ask(agent, ping(1)), pong(1));
+  EXPECT_EQ(agent.ask_line(ping_line(1)), pong_line(1));
 }
 
 }  // namespace

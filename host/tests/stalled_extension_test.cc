@@ -32,6 +32,55 @@ std::optional<RawSocket> connect_small_window(uint16_t port) {
   return RawSocket(fd);
 }
 
+// A native host with that small window, authenticated and announced as
+// `browser`; nullopt when the broker did not accept it.
+std::optional<RawSocket> announced_host(const ipc::LockFile& lock, const std::string& browser) {
+  auto host = connect_small_window(lock.port);
+  if (!host || !host->write(R"({"hello":")" + lock.secret + "\"}\n") ||
+      !host->write(
+          R"({"id":0,"ok":true,"data":{"announce":{"protocolVersion":1,"browser":{"name":")" +
+          browser +
+          R"(","version":"126"}}}})"
+          "\n") ||
+      host->read_line() != R"({"id":0,"ok":true,"data":{"ready":true}})") {
+    return std::nullopt;
+  }
+  return host;
+}
+
+// Has `agent` start a session with `arguments`, which the raw `host`
+// confirms in tab 7. Returns the session id, or "" when that failed.
+std::string start_confirmed(RawSocket& host, FakeAgent& agent, Json arguments) {
+  agent.send_request("tools/call",
+                     {{"name", "browser_start"}, {"arguments", std::move(arguments)}});
+  auto line = host.read_line();
+  if (!line) return "";
+  auto request = json::parse(*line);
+  if (!request) return "";
+  const Json& req = request->value;
+  if (!host.write(
+          json::dump(Json{{"id", req["id"]},
+                          {"ok", true},
+                          {"data", {{"sessionId", req["args"]["sessionId"]}, {"tabId", 7}}}}) +
+          "\n")) {
+    return "";
+  }
+  auto started = agent.read_answer();
+  if (!started) return "";
+  return (*started)["result"]["structuredContent"].value("sessionId", std::string());
+}
+
+// Sends every agent a fill of 1 MB, more than a stalled extension's socket takes.
+void send_large_fills(std::vector<std::unique_ptr<FakeAgent>>& agents,
+                      const std::vector<std::string>& sessions) {
+  for (std::size_t i = 0; i < agents.size(); ++i) {
+    agents[i]->send_request(
+        "tools/call",
+        {{"name", "browser_fill"},
+         {"arguments", {{"sessionId", sessions[i]}, {"value", std::string(1000000, 'x')}}}});
+  }
+}
+
 TEST(StalledExtensionTest, TimedOutWriteEndsTheConnectionInsteadOfLeavingHalfALine) {
   TempDir tmp;
   BrokerProcess broker(tmp.path());
@@ -39,13 +88,8 @@ TEST(StalledExtensionTest, TimedOutWriteEndsTheConnectionInsteadOfLeavingHalfALi
   auto lock = broker.lock();
   ASSERT_TRUE(lock);
 
-  auto host = connect_small_window(lock->port);
+  auto host = announced_host(*lock, "Chrome");
   ASSERT_TRUE(host);
-  ASSERT_TRUE(host->write(R"({"hello":")" + lock->secret + "\"}\n"));
-  ASSERT_TRUE(host->write(
-      R"({"id":0,"ok":true,"data":{"announce":{"protocolVersion":1,"browser":{"name":"Chrome","version":"126"}}}})"
-      "\n"));
-  ASSERT_EQ(host->read_line(), R"({"id":0,"ok":true,"data":{"ready":true}})");
 
   // Several agents, each with a session, so that their large fills add up
   // to more than the kernel will buffer between broker and extension.
@@ -54,31 +98,12 @@ TEST(StalledExtensionTest, TimedOutWriteEndsTheConnectionInsteadOfLeavingHalfALi
   std::vector<std::string> sessions;
   for (int i = 0; i < kAgents; ++i) {
     agents.push_back(std::make_unique<FakeAgent>(tmp.path()));
-    agents.back()->send_request("tools/call",
-                                {{"name", "browser_start"}, {"arguments", Json::object()}});
-    auto start = host->read_line();
-    ASSERT_TRUE(start);
-    auto request = json::parse(*start);
-    ASSERT_TRUE(request);
-    const Json& req = request->value;
-    ASSERT_TRUE(host->write(
-        json::dump(Json{{"id", req["id"]},
-                        {"ok", true},
-                        {"data", {{"sessionId", req["args"]["sessionId"]}, {"tabId", 7}}}}) +
-        "\n"));
-    auto started = agents.back()->read_answer();
-    ASSERT_TRUE(started);
-    sessions.push_back((*started)["result"]["structuredContent"].value("sessionId", std::string()));
+    sessions.push_back(start_confirmed(*host, *agents.back(), Json::object()));
     ASSERT_EQ(sessions.back().size(), 32u);
   }
 
   // The extension now reads nothing; the fills cannot all be written.
-  for (int i = 0; i < kAgents; ++i) {
-    agents[i]->send_request(
-        "tools/call",
-        {{"name", "browser_fill"},
-         {"arguments", {{"sessionId", sessions[i]}, {"value", std::string(1000000, 'x')}}}});
-  }
+  send_large_fills(agents, sessions);
   int timed_out_writes = 0;
   for (auto& agent : agents) {
     auto answer = agent->read_answer(60s);
@@ -114,25 +139,14 @@ TEST(StalledExtensionTest, TimedOutWriteEndsTheConnectionInsteadOfLeavingHalfALi
   EXPECT_TRUE(gone);
 }
 
-}  // namespace
-}  // namespace velkor::test
-
-namespace velkor::test {
-namespace {
-
 TEST(StalledExtensionTest, AStalledExtensionHoldsUpNoOtherBrowser) {
   TempDir tmp;
   BrokerProcess broker(tmp.path());
   ASSERT_TRUE(broker.ready()) << broker.child().stderr_text();
   auto lock = broker.lock();
   ASSERT_TRUE(lock);
-  auto host = connect_small_window(lock->port);
+  auto host = announced_host(*lock, "Stalled");
   ASSERT_TRUE(host);
-  ASSERT_TRUE(host->write(R"({"hello":")" + lock->secret + "\"}\n"));
-  ASSERT_TRUE(host->write(
-      R"({"id":0,"ok":true,"data":{"announce":{"protocolVersion":1,"browser":{"name":"Stalled","version":"1"}}}})"
-      "\n"));
-  ASSERT_EQ(host->read_line(), R"({"id":0,"ok":true,"data":{"ready":true}})");
   FakeExtension healthy(tmp.path());
   ASSERT_TRUE(healthy.announce_default("Healthy"));
   healthy.serve();
@@ -162,26 +176,11 @@ TEST(StalledExtensionTest, AStalledExtensionHoldsUpNoOtherBrowser) {
   std::vector<std::string> sessions;
   for (int i = 0; i < kAgents; ++i) {
     agents.push_back(std::make_unique<FakeAgent>(tmp.path()));
-    agents.back()->send_request(
-        "tools/call", {{"name", "browser_start"}, {"arguments", {{"browserId", stalled_id}}}});
-    auto request = json::parse(*host->read_line());
-    const Json& req = request->value;
-    ASSERT_TRUE(host->write(
-        json::dump(Json{{"id", req["id"]},
-                        {"ok", true},
-                        {"data", {{"sessionId", req["args"]["sessionId"]}, {"tabId", 7}}}}) +
-        "\n"));
-    auto started = agents.back()->read_answer();
-    ASSERT_TRUE(started);
-    sessions.push_back((*started)["result"]["structuredContent"].value("sessionId", ""));
+    sessions.push_back(start_confirmed(*host, *agents.back(), {{"browserId", stalled_id}}));
+    ASSERT_EQ(sessions.back().size(), 32u);
   }
   // The stalled extension reads no more: these writes back up.
-  for (int i = 0; i < kAgents; ++i) {
-    agents[i]->send_request(
-        "tools/call",
-        {{"name", "browser_fill"},
-         {"arguments", {{"sessionId", sessions[i]}, {"value", std::string(1000000, 'x')}}}});
-  }
+  send_large_fills(agents, sessions);
   std::this_thread::sleep_for(500ms);
 
   // The first fill's write holds on until its 5 s run out, and the others

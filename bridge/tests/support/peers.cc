@@ -290,6 +290,19 @@ std::optional<Json> FakeAgent::tool(const std::string& name, Json arguments,
   return (*answer)["result"];
 }
 
+std::optional<std::string> FakeAgent::ask_line(const std::string& line) {
+  if (!child_->write_stdin(line + "\n")) return std::nullopt;
+  return child_->read_stdout_line();
+}
+
+std::string ping_line(int id) {
+  return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"ping"})";
+}
+
+std::string pong_line(int id) {
+  return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"result":{}})";
+}
+
 std::string FakeAgent::text(const Json& result) {
   auto content = result.find("content");
   if (content == result.end() || !content->is_array() || content->empty()) return {};

@@ -146,11 +146,17 @@ class FakeAgent {
                            std::chrono::milliseconds timeout = 30s);
   // The first text item of a tool result.
   static std::string text(const Json& result);
+  // Writes one raw request line and returns the exact answer line printed.
+  std::optional<std::string> ask_line(const std::string& line);
 
  private:
   std::unique_ptr<Child> child_;
   std::int64_t next_id_ = 1;
 };
+
+// A "ping" request line with `id`, and the exact answer line to it.
+std::string ping_line(int id);
+std::string pong_line(int id);
 
 // Env pointing a child at a test's runtime base directory.
 Env runtime_env(const std::string& base_dir);
