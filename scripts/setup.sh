@@ -16,5 +16,5 @@ if ((${#missing[@]})); then
 fi
 
 build_dir=${BUILD_DIR:-build}
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-Debug}" ${CMAKE_ARGS:-} >/dev/null
+cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-Debug}" -DVELKOR_WERROR=ON ${CMAKE_ARGS:-} >/dev/null
 cmake --build "$build_dir"

@@ -28,7 +28,7 @@ if [ -z "${VELKOR_SKIP_CLANG:-}" ]; then
   # One real-browser run, in the g++ pass below, is enough.
   ctest --test-dir build-clang --output-on-failure -j2 -E RealChromium
   # A short run of every fuzz target over its committed seeds.
-  cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELKOR_WERROR=ON \
     -DVELKOR_FUZZ=ON -DVELKOR_TESTS=OFF >/dev/null
   cmake --build build-fuzz
   fuzz/run_all.sh build-fuzz "${VELKOR_FUZZ_SECONDS:-10}"

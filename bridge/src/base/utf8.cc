@@ -1,6 +1,8 @@
 #include "base/utf8.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 namespace velkor {
 
@@ -8,6 +10,14 @@ bool is_valid_utf8(std::string_view bytes) {
   std::size_t i = 0;
   const std::size_t n = bytes.size();
   while (i < n) {
+    // Long texts (screenshots, page text) are mostly ASCII: eight at a time.
+    std::uint64_t word;
+    while (n - i >= sizeof word) {
+      std::memcpy(&word, bytes.data() + i, sizeof word);
+      if ((word & 0x8080808080808080ULL) != 0) break;
+      i += sizeof word;
+    }
+    if (i == n) break;
     auto b0 = static_cast<unsigned char>(bytes[i]);
     if (b0 < 0x80) {
       ++i;

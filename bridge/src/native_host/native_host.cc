@@ -6,69 +6,76 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "base/mutex.h"
 #include "base/thread.h"
+#include "base/utf8.h"
 #include "ipc/fd.h"
 #include "ipc/tcp.h"
 #include "log/log.h"
 #include "protocol/bridge.h"
 #include "protocol/json.h"
 #include "protocol/native_messaging.h"
-#include "base/utf8.h"
 
 namespace velkor::native_host {
 namespace {
 
 constexpr std::string_view kTag = "native-host";
 
-// FIFO from the standard-input reader to the TCP writer. While the broker
-// is away, frames wait here; past a bound the reader stops reading, so a
-// browser that keeps sending holds its messages in its own buffers instead
-// of growing this process without limit (each frame may be 64 MiB).
-class Queue {
- public:
-  static constexpr std::size_t kMaxItems = 64;
-
-  // Waits while the queue is full, with no deadline: the reader has nothing
-  // else to do, and the process ends from whichever thread sees an end first.
-  void push(json::Json value) {
-    {
-      MutexLock lock(&mu_);
-      while (items_.size() >= kMaxItems) {
-        not_full_.wait_until(&mu_, std::chrono::steady_clock::now() + std::chrono::hours(1));
-      }
-      items_.push_back(std::move(value));
-    }
-    cv_.signal();
-  }
-
-  // Waits for the next value with no deadline: the writer has nothing else
-  // to do, and the process ends from whichever thread sees an end first.
-  json::Json pop() {
-    MutexLock lock(&mu_);
-    while (items_.empty()) {
-      cv_.wait_until(&mu_, std::chrono::steady_clock::now() + std::chrono::hours(1));
-    }
-    json::Json v = std::move(items_.front());
-    items_.pop_front();
-    not_full_.signal();
-    return v;
-  }
-
- private:
-  Mutex mu_;
-  CondVar cv_;
-  CondVar not_full_;
-  std::deque<json::Json> items_ VELKOR_GUARDED_BY(mu_);
-};
-
 // Every message is flushed as it is written, so nothing is lost by ending
 // the process at once from any thread.
 [[noreturn]] void end_process(int status) { ::_exit(status); }
 
-void stdin_reader(std::shared_ptr<Queue> queue) {
+// Frames from the browser on their way to the broker. While the broker is
+// away they wait here; past a bound the reader stops reading, so a browser
+// that keeps sending holds its messages in its own buffers instead of
+// growing this process without limit (each frame may be 64 MiB). Once the
+// broker is reached, the reader writes each line itself: no hand-over to
+// another thread sits between the browser and the broker.
+class Forwarder {
+ public:
+  static constexpr std::size_t kMaxItems = 64;
+
+  // Waits while the queue is full with no deadline: the reader has nothing
+  // else to do, and the process ends from whichever thread sees an end first.
+  void forward(std::string line) {
+    MutexLock lock(&mu_);
+    while (!out_ && items_.size() >= kMaxItems) {
+      not_full_.wait_until(&mu_, std::chrono::steady_clock::now() + std::chrono::hours(1));
+    }
+    if (!out_) {
+      items_.push_back(std::move(line));
+      return;
+    }
+    write(line);
+  }
+
+  // Sends what waited, in order, and lets the reader write from now on.
+  void connect(ipc::UniqueFd stream) {
+    MutexLock lock(&mu_);
+    out_.emplace(std::move(stream));
+    for (const std::string& line : items_) write(line);
+    items_.clear();
+    not_full_.signal_all();
+  }
+
+ private:
+  void write(std::string_view line) VELKOR_REQUIRES(mu_) {
+    if (auto w = out_->write_all(line); !w) {
+      log::emit(log::Level::kWarn, kTag, "tcp write error: {}", w.error().to_string());
+      end_process(0);
+    }
+  }
+
+  Mutex mu_;
+  CondVar not_full_;
+  std::optional<ipc::FdSink> out_ VELKOR_GUARDED_BY(mu_);
+  std::deque<std::string> items_ VELKOR_GUARDED_BY(mu_);
+};
+
+void stdin_reader(std::shared_ptr<Forwarder> forwarder) {
   protocol::BufReader in(std::make_unique<ipc::FdSource>(ipc::FdSource::borrow(STDIN_FILENO)));
   for (;;) {
     auto frame = protocol::nm_read_frame(in);
@@ -80,23 +87,11 @@ void stdin_reader(std::shared_ptr<Queue> queue) {
       log::emit(log::Level::kInfo, kTag, "stdin EOF, shutting down");
       end_process(0);
     }
-    queue->push(std::move(**frame));
+    std::string line = json::dump(**frame);
+    line += '\n';
+    forwarder->forward(std::move(line));
   }
 }
-
-void tcp_writer(ipc::UniqueFd stream, std::shared_ptr<Queue> queue) {
-  ipc::FdSink out(std::move(stream));
-  for (;;) {
-    json::Json value = queue->pop();
-    if (auto w = protocol::bridge_write_value(out, value); !w) {
-      log::emit(log::Level::kWarn, kTag, "tcp write error: {}", w.error().to_string());
-      break;
-    }
-  }
-  log::emit(log::Level::kDebug, kTag, "frame->TCP thread ending; exiting process");
-  end_process(0);
-}
-
 
 void tcp_reader(ipc::UniqueFd read_handle) {
   protocol::BufReader in(std::make_unique<ipc::FdSource>(std::move(read_handle)));
@@ -141,8 +136,8 @@ void tcp_reader(ipc::UniqueFd read_handle) {
 }  // namespace
 
 int run() {
-  auto queue = std::make_shared<Queue>();
-  spawn_detached(stdin_reader, queue);
+  auto forwarder = std::make_shared<Forwarder>();
+  spawn_detached(stdin_reader, forwarder);
 
   std::optional<ipc::UniqueFd> stream;
   bool logged = false;
@@ -166,7 +161,7 @@ int run() {
     log::emit(log::Level::kError, kTag, "clone stream: {}", read_handle.error().to_string());
     return 1;
   }
-  spawn_detached(tcp_writer, std::move(*stream), queue);
+  forwarder->connect(std::move(*stream));
   std::thread reader = spawn(tcp_reader, std::move(*read_handle));
   reader.join();
   log::emit(log::Level::kDebug, kTag, "exit");

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "base/utf8.h"
+#include "protocol/json_fast.h"
 
 namespace velkor::json {
 namespace {
@@ -221,6 +222,11 @@ std::string strip_exception_prefix(std::string_view what) {
 }
 
 Result<Parsed> parse(std::string_view text) {
+  if (std::optional<Parsed> parsed = fast::parse(text)) return std::move(*parsed);
+  return parse_reference(text);
+}
+
+Result<Parsed> parse_reference(std::string_view text) {
   if (auto fault = prescan(text)) {
     return Unexpected(IoError(ErrorKind::kInvalidData, std::string(fault->what) + " at " +
                                                            position_text(text, fault->offset)));
@@ -257,11 +263,16 @@ Result<Parsed> parse(std::string_view text) {
   return out;
 }
 
-void dump_to(std::string& out, const Json& value) {
-  out += value.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
+void dump_to(std::string& out, const Json& value) { fast::dump_to(out, value); }
 
 std::string dump(const Json& value) {
+  std::string out;
+  out.reserve(fast::size_hint(value));
+  fast::dump_to(out, value);
+  return out;
+}
+
+std::string dump_reference(const Json& value) {
   return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 

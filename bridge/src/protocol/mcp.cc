@@ -3,6 +3,7 @@
 #include <limits>
 #include <utility>
 
+#include "protocol/json_fast.h"
 #include "protocol/line.h"
 #include "protocol/record.h"
 
@@ -110,7 +111,14 @@ Result<JsonRpc> parse_jsonrpc(std::string_view line) {
 
 std::string serialize_jsonrpc(const JsonRpc& m) {
   std::string out;
-  out.reserve(128);
+  // One allocation even for a screenshot's answer, room for the line feed
+  // included; regrowing would copy it and double its footprint.
+  std::size_t hint = 128;
+  if (m.id) hint += json::fast::size_hint(*m.id);
+  if (m.params) hint += json::fast::size_hint(*m.params);
+  if (m.result) hint += json::fast::size_hint(*m.result);
+  if (m.error) hint += m.error->message.size() + (m.error->data ? json::fast::size_hint(*m.error->data) : 0);
+  out.reserve(hint);
   out += "{\"jsonrpc\":";
   if (m.jsonrpc) {
     json::dump_to(out, json::Json(*m.jsonrpc));

@@ -2,8 +2,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 
+#include "protocol/json_fast.h"
 #include "protocol/limits.h"
 
 namespace velkor::protocol {
@@ -23,14 +25,15 @@ Result<std::optional<json::Json>> nm_read_frame(BufReader& in) {
                                                            std::to_string(length) + " bytes"));
   }
 
-  std::string body(length, '\0');
-  auto filled = in.read_up_to(body.data(), body.size());
+  // Not zero-filled first: every byte is read over before it is used.
+  auto body = std::make_unique_for_overwrite<char[]>(length);
+  auto filled = in.read_up_to(body.get(), length);
   if (!filled) return Unexpected(std::move(filled).error());
-  if (*filled < body.size()) {
+  if (*filled < length) {
     return Unexpected(IoError(ErrorKind::kUnexpectedEof, "failed to fill whole buffer"));
   }
 
-  auto parsed = json::parse(body);
+  auto parsed = json::parse(std::string_view(body.get(), length));
   if (!parsed) {
     return Unexpected(
         IoError(ErrorKind::kInvalidData, "nm json decode: " + parsed.error().to_string()));
@@ -46,6 +49,7 @@ std::optional<IoError> check_outgoing_frame_size(std::size_t body_len) {
 
 Result<void> nm_write_frame(Sink& out, const json::Json& value) {
   std::string frame(kFrameHeaderBytes, '\0');
+  frame.reserve(kFrameHeaderBytes + json::fast::size_hint(value));
   json::dump_to(frame, value);
   std::size_t body_len = frame.size() - kFrameHeaderBytes;
   if (auto refused = check_outgoing_frame_size(body_len)) return Unexpected(std::move(*refused));

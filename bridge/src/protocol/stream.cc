@@ -40,6 +40,12 @@ Result<std::size_t> BufReader::read_line(std::string& out, std::size_t max, Line
     }
   } held{budget};
   while (total < max) {
+    // A long line is read in larger pieces: a screenshot's answer would
+    // otherwise take two thousand reads. Only readers that met one keep
+    // the larger buffer.
+    if (pos_ == end_ && total >= buf_.size() && buf_.size() < kLongLineCapacity) {
+      buf_.resize(std::min(2 * buf_.size(), kLongLineCapacity));
+    }
     auto more = fill();
     if (!more) return Unexpected(std::move(more).error());
     if (!*more) break;

@@ -46,6 +46,7 @@ class LineBudget {
 class BufReader {
  public:
   static constexpr std::size_t kDefaultCapacity = 8192;
+  static constexpr std::size_t kLongLineCapacity = 256 * 1024;
 
   explicit BufReader(std::unique_ptr<Source> source, std::string initial = {},
                      std::size_t capacity = kDefaultCapacity);

@@ -48,27 +48,32 @@ std::optional<Description> read_description(const json::Json& value) {
   return d;
 }
 
-// Checks one chunk reply for the piece at `offset` and returns its bytes, or
-// nullopt when the reply breaks the protocol.
-std::optional<std::string> read_piece(const json::Json& reply, const Description& d,
-                                      std::uint64_t offset) {
+// Checks one chunk reply for the piece at `offset` and appends its bytes to
+// `image` (which holds exactly `offset` bytes); false, leaving `image` as it
+// was, when the reply breaks the protocol.
+bool append_piece(const json::Json& reply, const Description& d, std::uint64_t offset,
+                  std::string& image) {
   const std::string* text = json::find_string(reply, "base64");
-  if (text == nullptr) return std::nullopt;
-  if (find_u64(reply, "offset") != offset) return std::nullopt;
+  if (text == nullptr) return false;
+  if (find_u64(reply, "offset") != offset) return false;
   // Bounds the decoder's work before it runs: a piece of chunk_size bytes
   // never needs more symbols than this.
   std::uint64_t limit = 4 * ((d.chunk_size + 2) / 3);
-  if (text->size() > limit) return std::nullopt;
-  std::optional<std::string> piece = base64_decode_strict(*text);
-  if (!piece) return std::nullopt;
-  std::uint64_t n = piece->size();
-  if (n < 1 || n > d.chunk_size || n > d.size - offset) return std::nullopt;
+  if (text->size() > limit) return false;
+  // Whatever the symbols decode to, the piece must fit the image; checked
+  // before decoding so the image never grows past its announced size.
+  if (text->size() / 4 * 3 > d.size - offset + 2) return false;
+  if (!base64_decode_append(*text, image)) return false;
+  std::uint64_t n = image.size() - offset;
   std::uint64_t end = offset + n;
-  if (find_u64(reply, "nextOffset") != end) return std::nullopt;
+  bool fits = n >= 1 && n <= d.chunk_size && n <= d.size - offset;
   auto eof = reply.find("eof");
-  if (eof == reply.end() || !eof->is_boolean()) return std::nullopt;
-  if (eof->get<bool>() != (end == d.size)) return std::nullopt;
-  return piece;
+  if (!fits || find_u64(reply, "nextOffset") != end || eof == reply.end() || !eof->is_boolean() ||
+      eof->get<bool>() != (end == d.size)) {
+    image.resize(offset);
+    return false;
+  }
+  return true;
 }
 
 json::Json chunk_request(const Description& d, std::uint64_t offset, std::string_view session_id) {
@@ -87,14 +92,13 @@ Result<json::Json, std::string> receive(json::Json description, const ReadChunk&
   if (!d) return incomplete();
 
   std::string image;
-  image.reserve(d->size);
+  // Room for the last piece's padding too, so the image is never moved.
+  image.reserve(d->size + 2);
   while (image.size() < d->size) {
     std::uint64_t offset = image.size();
     Result<json::Json, std::string> reply = read_chunk(chunk_request(*d, offset, session_id));
     if (!reply) return Unexpected(std::move(reply).error());
-    std::optional<std::string> piece = read_piece(*reply, *d, offset);
-    if (!piece) return incomplete();
-    image += *piece;
+    if (!append_piece(*reply, *d, offset, image)) return incomplete();
   }
 
   if (image.compare(0, kPngSignature.size(), kPngSignature) != 0) return incomplete();

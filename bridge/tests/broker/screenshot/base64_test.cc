@@ -62,6 +62,10 @@ TEST(Base64Test, RejectsNonCanonicalText) {
   };
   for (std::string_view text : cases) {
     EXPECT_EQ(base64_decode_strict(text), std::nullopt) << text;
+    // A refused piece leaves the image it would have been added to as it was.
+    std::string image = "\x89PNG";
+    EXPECT_FALSE(base64_decode_append(text, image)) << text;
+    EXPECT_EQ(image, "\x89PNG");
   }
 }
 

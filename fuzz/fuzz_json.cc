@@ -1,0 +1,59 @@
+// The fast JSON reader and writer against nlohmann's: on every input the
+// fast reader either declines or gives the very value and duplicate keys
+// nlohmann gives, and the writer writes nlohmann's bytes.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "protocol/json.h"
+#include "protocol/json_fast.h"
+
+using namespace velkor;
+
+namespace {
+
+// Equal values of equal types: 1 read as unsigned is not 1 read as signed.
+bool same(const json::Json& a, const json::Json& b) {
+  if (a.type() != b.type()) return false;
+  if (a.is_array()) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      if (!same(a[i], b[i])) return false;
+    }
+    return true;
+  }
+  if (a.is_object()) {
+    if (a.size() != b.size()) return false;
+    for (auto ia = a.begin(), ib = b.begin(); ia != a.end(); ++ia, ++ib) {
+      if (ia.key() != ib.key() || !same(*ia, *ib)) return false;
+    }
+    return true;
+  }
+  return a == b;
+}
+
+void check_writer(const json::Json& value) {
+  std::string fast;
+  json::fast::dump_to(fast, value);
+  if (fast != json::dump_reference(value)) __builtin_trap();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::string_view text(reinterpret_cast<const char*>(data), size);
+  auto reference = json::parse_reference(text);
+  if (auto fast = json::fast::parse(text)) {
+    if (!reference) __builtin_trap();
+    if (!same(fast->value, reference->value)) __builtin_trap();
+    if (fast->duplicate_top_keys != reference->duplicate_top_keys) __builtin_trap();
+  }
+  if (reference) check_writer(reference->value);
+  // Raw bytes as a string value: escapes, and broken UTF-8 replaced.
+  check_writer(json::Json(std::string(text)));
+  json::Json keyed = json::Json::object();
+  keyed[std::string(text)] = 1;
+  check_writer(keyed);
+  return 0;
+}
