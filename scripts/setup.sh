@@ -1,20 +1,34 @@
 #!/usr/bin/env bash
 # Installs what the build needs (Debian 12 packages) and builds into build/.
+#   scripts/setup.sh           the program alone, from its build dependencies
+#   scripts/setup.sh --tests   also the test and sanitizer tools, and every target
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/packages.sh
+source scripts/packages.sh
 
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev nlohmann-json3-dev libssl-dev googletest libgtest-dev libgmock-dev pkg-config)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"
-fi
+tests=
+case "${1:-}" in
+  --tests) tests=1 ;;
+  "") ;;
+  *) echo "usage: scripts/setup.sh [--tests]" >&2; exit 2 ;;
+esac
 
 build_dir=${BUILD_DIR:-build}
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-Debug}" -DVELKOR_WERROR=ON ${CMAKE_ARGS:-} >/dev/null
-cmake --build "$build_dir"
+args=(-DCMAKE_BUILD_TYPE="${BUILD_TYPE:-Debug}" -DVELKOR_WERROR=ON)
+if [ -n "$tests" ]; then
+  ensure_packages "${build_packages[@]}" "${test_packages[@]}"
+  args+=(-DVELKOR_TESTS=ON)
+else
+  ensure_packages "${build_packages[@]}"
+  # A first configure for serving must not ask for the test framework; a tree
+  # that the tests configured keeps its tests, and only the program is built.
+  [ -f "$build_dir/CMakeCache.txt" ] || args+=(-DVELKOR_TESTS=OFF)
+fi
+# shellcheck disable=SC2086 # CMAKE_ARGS holds several words
+cmake -S . -B "$build_dir" -G Ninja "${args[@]}" ${CMAKE_ARGS:-} >/dev/null
+if [ -n "$tests" ]; then
+  cmake --build "$build_dir"
+else
+  cmake --build "$build_dir" --target velkor-computer-use-host
+fi

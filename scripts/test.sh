@@ -4,6 +4,8 @@
 # checks the locking) with the sanitizers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/packages.sh
+source scripts/packages.sh
 
 # The real-client checks run the official MCP SDK under Node.js; the
 # extension's check drives Debian's Chromium.
@@ -11,12 +13,9 @@ need=()
 command -v node >/dev/null && command -v npm >/dev/null || need+=(nodejs npm)
 [ -x /usr/bin/chromium ] || need+=(chromium)
 if ((${#need[@]})); then
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${need[@]}"
+  apt_install "${need[@]}"
 fi
-scripts/setup.sh
+scripts/setup.sh --tests
 for dir in host/tests/mcp_sdk host/tests/browser; do
   (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
 done
@@ -24,7 +23,7 @@ done
 if [ -z "${VELKOR_SKIP_CLANG:-}" ]; then
   # The clang pass also runs every test under AddressSanitizer and
   # UndefinedBehaviorSanitizer, so each submission is checked for both.
-  CXX=clang++ BUILD_DIR=build-clang CMAKE_ARGS="-DVELKOR_SANITIZE=ON ${CMAKE_ARGS:-}" scripts/setup.sh
+  CXX=clang++ BUILD_DIR=build-clang CMAKE_ARGS="-DVELKOR_SANITIZE=ON ${CMAKE_ARGS:-}" scripts/setup.sh --tests
   # One real-browser run, in the g++ pass below, is enough.
   ctest --test-dir build-clang --output-on-failure -j2 -E RealChromium
   # A short run of every fuzz target over its committed seeds.
