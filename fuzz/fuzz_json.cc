@@ -3,11 +3,14 @@
 // nlohmann gives, and the writer writes nlohmann's bytes.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "protocol/json.h"
 #include "protocol/json_fast.h"
+#include "protocol/mcp.h"
+#include "protocol/stream.h"
 
 using namespace velkor;
 
@@ -50,10 +53,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (fast->duplicate_top_keys != reference->duplicate_top_keys) __builtin_trap();
   }
   if (reference) check_writer(reference->value);
+  // Lines passed on or only reordered must be what the full path writes.
+  if (auto sorted = json::fast::sorted_object(text)) {
+    if (!reference || *sorted != json::dump_reference(reference->value)) __builtin_trap();
+  }
+  if (auto members = json::fast::written_members(text)) {
+    if (!reference || !reference->value.is_object()) __builtin_trap();
+    for (const json::fast::Member& m : *members) {
+      auto value = json::parse_reference(m.value);
+      if (!value || json::dump_reference(value->value) != m.value) __builtin_trap();
+    }
+  }
   // Raw bytes as a string value: escapes, and broken UTF-8 replaced.
   check_writer(json::Json(std::string(text)));
   json::Json keyed = json::Json::object();
   keyed[std::string(text)] = 1;
   check_writer(keyed);
+  // The relay's pass-through writes what the full path writes, and fails
+  // where it fails.
+  {
+    protocol::BufReader in(std::make_unique<protocol::StringSource>(std::string(text)));
+    protocol::StringSink relayed;
+    auto got = protocol::mcp_relay(in, relayed);
+    protocol::BufReader again(std::make_unique<protocol::StringSource>(std::string(text)));
+    protocol::StringSink written;
+    auto read = protocol::mcp_read(again);
+    if (got.has_value() != read.has_value()) __builtin_trap();
+    if (read && read->has_value()) {
+      if (!protocol::mcp_write(written, **read)) __builtin_trap();
+      if (relayed.data() != written.data()) __builtin_trap();
+      if (**got != !(*read)->is_notification()) __builtin_trap();
+    }
+  }
   return 0;
 }

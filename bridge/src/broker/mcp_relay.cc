@@ -22,16 +22,13 @@ Result<void> run_mcp() {
   ipc::FdSink to_agent = ipc::FdSink::borrow(STDOUT_FILENO);
 
   for (;;) {
-    auto message = protocol::mcp_read(from_agent);
-    if (!message) return Unexpected(std::move(message).error());
-    if (!message->has_value()) return {};
-    const bool awaits_answer = !(*message)->is_notification();
-    if (auto w = protocol::mcp_write(to_broker, **message); !w) return w;
-    if (!awaits_answer) continue;
-    auto answer = protocol::mcp_read(from_broker);
-    if (!answer) return Unexpected(std::move(answer).error());
-    if (!answer->has_value()) return Unexpected(IoError(ErrorKind::kUnexpectedEof));
-    if (auto w = protocol::mcp_write(to_agent, **answer); !w) return w;
+    auto sent = protocol::mcp_relay(from_agent, to_broker);
+    if (!sent) return Unexpected(std::move(sent).error());
+    if (!sent->has_value()) return {};
+    if (!**sent) continue;
+    auto answered = protocol::mcp_relay(from_broker, to_agent);
+    if (!answered) return Unexpected(std::move(answered).error());
+    if (!answered->has_value()) return Unexpected(IoError(ErrorKind::kUnexpectedEof));
   }
 }
 

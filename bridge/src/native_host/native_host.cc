@@ -17,6 +17,7 @@
 #include "log/log.h"
 #include "protocol/bridge.h"
 #include "protocol/json.h"
+#include "protocol/json_fast.h"
 #include "protocol/native_messaging.h"
 
 namespace velkor::native_host {
@@ -78,18 +79,25 @@ class Forwarder {
 void stdin_reader(std::shared_ptr<Forwarder> forwarder) {
   protocol::BufReader in(std::make_unique<ipc::FdSource>(ipc::FdSource::borrow(STDIN_FILENO)));
   for (;;) {
-    auto frame = protocol::nm_read_frame(in);
-    if (!frame) {
-      log::emit(log::Level::kWarn, kTag, "stdin read error: {}", frame.error().to_string());
-      end_process(0);
-    }
-    if (!frame->has_value()) {
+    auto body = protocol::nm_read_body(in);
+    if (body && !body->has_value()) {
       log::emit(log::Level::kInfo, kTag, "stdin EOF, shutting down");
       end_process(0);
     }
-    std::string line = json::dump(**frame);
-    line += '\n';
-    forwarder->forward(std::move(line));
+    // Browsers write members in the extension's order; ours are sorted on
+    // the way, which mostly needs no tree at all.
+    std::optional<std::string> line;
+    if (body) line = json::fast::sorted_object(**body);
+    if (!line) {
+      auto value = body ? protocol::nm_decode(**body) : Unexpected(std::move(body).error());
+      if (!value) {
+        log::emit(log::Level::kWarn, kTag, "stdin read error: {}", value.error().to_string());
+        end_process(0);
+      }
+      line = json::dump(*value);
+    }
+    *line += '\n';
+    forwarder->forward(std::move(*line));
   }
 }
 
@@ -117,6 +125,18 @@ void tcp_reader(ipc::UniqueFd read_handle) {
       break;
     }
     if (is_unicode_blank(line)) continue;
+    // The broker's lines mostly need only their members sorted. A line that
+    // mentions the handshake anywhere takes the full path, which tells
+    // whether it is one.
+    if (line.find("\"hello\"") == std::string::npos) {
+      if (std::optional<std::string> sorted = json::fast::sorted_object(line)) {
+        if (auto w = protocol::nm_write_body(out, *sorted); !w) {
+          log::emit(log::Level::kWarn, kTag, "stdout write error: {}", w.error().to_string());
+          break;
+        }
+        continue;
+      }
+    }
     auto parsed = json::parse(line);
     if (!parsed) {
       log::emit(log::Level::kWarn, kTag, "tcp line not json: {}", parsed.error().to_string());

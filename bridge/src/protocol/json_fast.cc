@@ -344,6 +344,157 @@ class Parser {
   const char* const end_;
 };
 
+// Recognises text that dump writes: no white space, keys in order and
+// distinct, strings escaped as little as dump escapes them, integers in
+// their shortest form. Each method returns the end of what it recognised,
+// or nullptr.
+class Written {
+ public:
+  explicit Written(const char* end) : end_(end) {}
+
+  const char* value(const char* p, std::size_t depth) const {
+    if (p == end_) return nullptr;
+    switch (*p) {
+      case '{':
+        return object(p, depth + 1);
+      case '[':
+        return array(p, depth + 1);
+      case '"':
+        return string(p, nullptr);
+      case 't':
+        return word(p, "true");
+      case 'f':
+        return word(p, "false");
+      case 'n':
+        return word(p, "null");
+      default:
+        return number(p);
+    }
+  }
+
+  // Sets `plain` when the string holds no escape, which keeps its key
+  // order that of its bytes.
+  const char* string(const char* p, bool* plain) const {
+    ++p;
+    if (plain != nullptr) *plain = true;
+    for (;;) {
+      const char* q = find_special<true>(p, end_);
+      if (q == end_) return nullptr;
+      auto c = static_cast<unsigned char>(*q);
+      if (c == '"') return q + 1;
+      if (c >= 0x80) {
+        std::size_t len = utf8_sequence(q, end_);
+        if (len == 0) return nullptr;
+        p = q + len;
+        continue;
+      }
+      if (c < 0x20 || end_ - q < 2) return nullptr;
+      if (plain != nullptr) *plain = false;
+      p = escape(q + 1);
+      if (p == nullptr) return nullptr;
+    }
+  }
+
+ private:
+  const char* word(const char* p, std::string_view w) const {
+    if (static_cast<std::size_t>(end_ - p) < w.size() || std::memcmp(p, w.data(), w.size()) != 0) {
+      return nullptr;
+    }
+    return p + w.size();
+  }
+
+  // Starts past the backslash: the escapes dump writes, and no other.
+  const char* escape(const char* p) const {
+    switch (*p) {
+      case '"':
+      case '\\':
+      case 'b':
+      case 'f':
+      case 'n':
+      case 'r':
+      case 't':
+        return p + 1;
+      case 'u':
+        break;
+      default:
+        return nullptr;
+    }
+    if (end_ - p < 5 || p[1] != '0' || p[2] != '0' || (p[3] != '0' && p[3] != '1')) return nullptr;
+    int low = p[4] >= '0' && p[4] <= '9' ? p[4] - '0' : p[4] >= 'a' && p[4] <= 'f' ? p[4] - 'a' + 10 : -1;
+    if (low < 0) return nullptr;
+    int unit = (p[3] - '0') * 16 + low;
+    // These five have short forms, which dump uses.
+    if (unit == '\b' || unit == '\f' || unit == '\n' || unit == '\r' || unit == '\t') return nullptr;
+    return p + 5;
+  }
+
+  const char* number(const char* p) const {
+    const char* start = p;
+    bool negative = *p == '-';
+    if (negative) ++p;
+    if (p == end_ || *p < '0' || *p > '9') return nullptr;
+    if (*p == '0') {
+      // "0" alone; "-0" reads as 0 and "01" not at all.
+      if (negative) return nullptr;
+      ++p;
+    } else {
+      while (p < end_ && *p >= '0' && *p <= '9') ++p;
+    }
+    if (p < end_ && (*p == '.' || *p == 'e' || *p == 'E')) return nullptr;
+    // Beyond 64 bits nlohmann reads a float, which dump writes otherwise.
+    std::from_chars_result r;
+    if (negative) {
+      std::int64_t v;
+      r = std::from_chars(start, p, v);
+    } else {
+      std::uint64_t v;
+      r = std::from_chars(start, p, v);
+    }
+    if (r.ec != std::errc() || r.ptr != p) return nullptr;
+    return p;
+  }
+
+  const char* object(const char* p, std::size_t depth) const {
+    if (depth > kMaxDepth) return nullptr;
+    ++p;
+    if (p < end_ && *p == '}') return p + 1;
+    std::string_view previous;
+    bool first = true;
+    for (;;) {
+      if (p == end_ || *p != '"') return nullptr;
+      bool plain = false;
+      const char* key_end = string(p, &plain);
+      if (key_end == nullptr || !plain) return nullptr;
+      std::string_view key(p + 1, static_cast<std::size_t>(key_end - p - 2));
+      if (!first && !(previous < key)) return nullptr;
+      previous = key;
+      first = false;
+      p = key_end;
+      if (p == end_ || *p != ':') return nullptr;
+      p = value(p + 1, depth);
+      if (p == nullptr || p == end_) return nullptr;
+      if (*p == '}') return p + 1;
+      if (*p != ',') return nullptr;
+      ++p;
+    }
+  }
+
+  const char* array(const char* p, std::size_t depth) const {
+    if (depth > kMaxDepth) return nullptr;
+    ++p;
+    if (p < end_ && *p == ']') return p + 1;
+    for (;;) {
+      p = value(p, depth);
+      if (p == nullptr || p == end_) return nullptr;
+      if (*p == ']') return p + 1;
+      if (*p != ',') return nullptr;
+      ++p;
+    }
+  }
+
+  const char* const end_;
+};
+
 void dump_string(std::string& out, const std::string& s) {
   if (!is_valid_utf8(s)) {
     // Replacement of broken sequences follows nlohmann's own decoder.
@@ -403,6 +554,55 @@ void dump_integer(std::string& out, Int v) {
 std::optional<Parsed> parse(std::string_view text) {
   Parsed out;
   if (!Parser(text).run(out)) return std::nullopt;
+  return out;
+}
+
+std::optional<std::vector<Member>> written_members(std::string_view text) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  if (p == end || *p != '{') return std::nullopt;
+  Written written(end);
+  std::vector<Member> members;
+  ++p;
+  if (p < end && *p == '}') return p + 1 == end ? std::optional(std::move(members)) : std::nullopt;
+  for (;;) {
+    if (p == end || *p != '"') return std::nullopt;
+    bool plain = false;
+    const char* key_end = written.string(p, &plain);
+    if (key_end == nullptr || !plain || key_end == end || *key_end != ':') return std::nullopt;
+    const char* value_end = written.value(key_end + 1, 1);
+    if (value_end == nullptr || value_end == end) return std::nullopt;
+    members.push_back({std::string_view(p + 1, static_cast<std::size_t>(key_end - p - 2)),
+                       std::string_view(key_end + 1, static_cast<std::size_t>(value_end - key_end - 1))});
+    p = value_end;
+    if (*p == '}') return p + 1 == end ? std::optional(std::move(members)) : std::nullopt;
+    if (*p != ',') return std::nullopt;
+    ++p;
+  }
+}
+
+std::optional<std::string> sorted_object(std::string_view text) {
+  auto members = written_members(text);
+  if (!members) return std::nullopt;
+  std::sort(members->begin(), members->end(),
+            [](const Member& a, const Member& b) { return a.key < b.key; });
+  std::size_t size = 2;
+  for (std::size_t i = 0; i < members->size(); ++i) {
+    // A repeated key keeps only its last value, which the order lost.
+    if (i > 0 && (*members)[i - 1].key == (*members)[i].key) return std::nullopt;
+    size += (*members)[i].key.size() + (*members)[i].value.size() + 4;
+  }
+  std::string out;
+  out.reserve(size + 1);
+  out += '{';
+  for (std::size_t i = 0; i < members->size(); ++i) {
+    if (i > 0) out += ',';
+    out += '"';
+    out += (*members)[i].key;
+    out += "\":";
+    out += (*members)[i].value;
+  }
+  out += '}';
   return out;
 }
 

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "protocol/json.h"
 
@@ -19,6 +20,23 @@ namespace velkor::json::fast {
 // any fault, a number with a fraction or exponent, "-0", an integer beyond
 // 64 bits, nesting deeper than kMaxDepth.
 std::optional<Parsed> parse(std::string_view text);
+
+// One member of an object, as written in the text.
+struct Member {
+  std::string_view key;    // without its quotes; never holds an escape
+  std::string_view value;  // exactly as dump writes it
+};
+
+// The members of `text`, an object whose every member value is written
+// exactly as dump writes it and whose keys hold no escapes: a line in that
+// form can be passed on or reordered without building a tree. Keys may come
+// in any order and repeat; nullopt for anything else.
+std::optional<std::vector<Member>> written_members(std::string_view text);
+
+// What dump(parse(text)) gives when that takes only putting the members of
+// the outermost object in key order (see written_members; keys distinct);
+// nullopt otherwise.
+std::optional<std::string> sorted_object(std::string_view text);
 
 // Appends exactly what nlohmann's compact dump (invalid UTF-8 replaced by
 // U+FFFD) writes for `value`.

@@ -59,6 +59,30 @@ Result<RpcError> parse_rpc_error(std::string_view line, json::Json& object) {
   return error;
 }
 
+// Whether `body` is exactly what serialize_jsonrpc writes for what
+// parse_jsonrpc reads from it, and if so whether it has an id. Lines with an
+// error member are left to the full path: theirs are rare and small.
+std::optional<bool> written_jsonrpc(std::string_view body) {
+  auto members = json::fast::written_members(body);
+  if (!members || members->empty()) return std::nullopt;
+  // The order serialize_jsonrpc writes; each at most once.
+  static constexpr std::string_view kOrder[] = {"jsonrpc", "id", "method", "params", "result"};
+  std::size_t next = 0;
+  bool has_id = false;
+  for (const json::fast::Member& m : *members) {
+    while (next < std::size(kOrder) && kOrder[next] != m.key) ++next;
+    if (next == std::size(kOrder)) return std::nullopt;
+    // A null member reads as absent and would not be written back.
+    if (m.value == "null") return std::nullopt;
+    if ((next == 0 || next == 2) && m.value.front() != '"') return std::nullopt;
+    has_id = has_id || next == 1;
+    ++next;
+  }
+  // Without "jsonrpc" the writer puts a null one first.
+  if (members->front().key != "jsonrpc") return std::nullopt;
+  return has_id;
+}
+
 }  // namespace
 
 JsonRpc JsonRpc::err(json::Json id, std::int32_t code, std::string message) {
@@ -158,6 +182,26 @@ std::string serialize_jsonrpc(const JsonRpc& m) {
 
 Result<std::optional<JsonRpc>> mcp_read(BufReader& in) {
   return read_record(in, parse_jsonrpc);
+}
+
+Result<std::optional<bool>> mcp_relay(BufReader& in, Sink& out) {
+  std::string line;
+  auto got = read_message_line(in, line);
+  if (!got) return Unexpected(std::move(got).error());
+  if (!*got) return std::optional<bool>();
+  std::string_view body = line;
+  if (!body.empty() && body.back() == '\n') body.remove_suffix(1);
+  if (!body.empty() && body.back() == '\r') body.remove_suffix(1);
+  if (std::optional<bool> has_id = written_jsonrpc(body)) {
+    line.resize(body.size());
+    line += '\n';
+    if (auto w = out.write_all(line); !w) return Unexpected(std::move(w).error());
+    return std::optional<bool>(*has_id);
+  }
+  auto message = parse_jsonrpc(line);
+  if (!message) return Unexpected(std::move(message).error());
+  if (auto w = mcp_write(out, *message); !w) return Unexpected(std::move(w).error());
+  return std::optional<bool>(!message->is_notification());
 }
 
 Result<void> mcp_write(Sink& out, const JsonRpc& message) {

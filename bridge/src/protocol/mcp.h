@@ -54,6 +54,13 @@ std::string serialize_jsonrpc(const JsonRpc& message);
 // the stream unusable, so callers stop reading.
 Result<std::optional<JsonRpc>> mcp_read(BufReader& in);
 
+// Reads the next message like mcp_read and writes it like mcp_write. A line
+// already in the form mcp_write gives (every line the broker writes is) goes
+// out as it came, unbuilt; any other goes through mcp_read and mcp_write.
+// The value says whether the message awaits an answer; nullopt means end of
+// input. Failures are mcp_read's and the sink's.
+Result<std::optional<bool>> mcp_relay(BufReader& in, Sink& out);
+
 // Writes `message` and a line feed with one write_all, so that a message is
 // never interleaved with another writer's or held back.
 Result<void> mcp_write(Sink& out, const JsonRpc& message);

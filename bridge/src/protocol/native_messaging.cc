@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "protocol/json_fast.h"
@@ -10,13 +9,13 @@
 
 namespace velkor::protocol {
 
-Result<std::optional<json::Json>> nm_read_frame(BufReader& in) {
+Result<std::optional<std::string>> nm_read_body(BufReader& in) {
   char prefix[kFrameHeaderBytes];
   auto got = in.read_up_to(prefix, sizeof prefix);
   if (!got) return Unexpected(std::move(got).error());
   // The browser closing the pipe, even mid-prefix, ends the conversation
   // rather than breaking it.
-  if (*got < sizeof prefix) return std::optional<json::Json>();
+  if (*got < sizeof prefix) return std::optional<std::string>();
 
   std::uint32_t length = 0;
   std::memcpy(&length, prefix, sizeof length);
@@ -25,26 +24,50 @@ Result<std::optional<json::Json>> nm_read_frame(BufReader& in) {
                                                            std::to_string(length) + " bytes"));
   }
 
-  // Not zero-filled first: every byte is read over before it is used.
-  auto body = std::make_unique_for_overwrite<char[]>(length);
-  auto filled = in.read_up_to(body.get(), length);
+  std::string body;
+  // Room for the line feed of the line it usually becomes.
+  body.reserve(length + 1);
+  body.resize(length);
+  auto filled = in.read_up_to(body.data(), length);
   if (!filled) return Unexpected(std::move(filled).error());
   if (*filled < length) {
     return Unexpected(IoError(ErrorKind::kUnexpectedEof, "failed to fill whole buffer"));
   }
+  return std::optional<std::string>(std::move(body));
+}
 
-  auto parsed = json::parse(std::string_view(body.get(), length));
+Result<json::Json> nm_decode(std::string_view body) {
+  auto parsed = json::parse(body);
   if (!parsed) {
     return Unexpected(
         IoError(ErrorKind::kInvalidData, "nm json decode: " + parsed.error().to_string()));
   }
-  return std::optional<json::Json>(std::move(parsed->value));
+  return std::move(parsed->value);
+}
+
+Result<std::optional<json::Json>> nm_read_frame(BufReader& in) {
+  auto body = nm_read_body(in);
+  if (!body) return Unexpected(std::move(body).error());
+  if (!body->has_value()) return std::optional<json::Json>();
+  auto value = nm_decode(**body);
+  if (!value) return Unexpected(std::move(value).error());
+  return std::optional<json::Json>(std::move(*value));
 }
 
 std::optional<IoError> check_outgoing_frame_size(std::size_t body_len) {
   if (body_len <= kMaxOutgoingFrameBytes) return std::nullopt;
   return IoError(ErrorKind::kInvalidData, "native-messaging outgoing frame " +
                                               std::to_string(body_len) + " bytes exceeds 1 MB cap");
+}
+
+Result<void> nm_write_body(Sink& out, std::string_view body) {
+  if (auto refused = check_outgoing_frame_size(body.size())) return Unexpected(std::move(*refused));
+  std::string frame(kFrameHeaderBytes, '\0');
+  auto length = static_cast<std::uint32_t>(body.size());
+  std::memcpy(frame.data(), &length, sizeof length);
+  frame.reserve(kFrameHeaderBytes + body.size());
+  frame += body;
+  return out.write_all(frame);
 }
 
 Result<void> nm_write_frame(Sink& out, const json::Json& value) {

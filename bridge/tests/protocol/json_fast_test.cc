@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+
+#include "protocol/mcp.h"
+#include "protocol/stream.h"
 
 namespace velkor::json {
 namespace {
@@ -96,6 +100,58 @@ TEST(JsonFastTest, WritesNlohmannsBytes) {
     EXPECT_EQ(fast, dump_reference(value));
     EXPECT_EQ(dump(value), dump_reference(value));
   }
+}
+
+// The relay passes a line on unbuilt, and the native host only reorders its
+// members, when the result is the very bytes the full path writes; every
+// other line takes the full path, refusals included.
+TEST(JsonFastTest, PassingOnWritesWhatTheFullPathWrites) {
+  const std::string lines[] = {
+      R"({"jsonrpc":"2.0","id":7,"result":{"content":[],"isError":true}})",
+      R"({"jsonrpc":"2.0","id":"a","method":"tools/call","params":{"arguments":{},"name":"x"}})",
+      R"({"jsonrpc":"2.0","method":"notifications/initialized"})",
+      "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\r",
+      R"({"id":1,"jsonrpc":"2.0","method":"ping"})",
+      R"({"jsonrpc":"2.0","id":null,"method":"ping"})",
+      R"({"jsonrpc":"2.0","id":1,"method":"ping","extra":1})",
+      R"({"jsonrpc":"2.0","id":1,"method":"ping","id":2})",
+      R"({"jsonrpc":"2.0","id":1,"error":{"code":-1,"message":"m"}})",
+      R"({"jsonrpc":"2.0","id":1,"result":{"b":1,"a":2}})",
+      R"({"jsonrpc":"2.0","id":1,"result":[1.0,-0,"\/","\u0041","\u001F","\u000a"]})",
+      R"({"jsonrpc":"2.0","id":1,"result":["\u001f","\n","\"","\\"]})",
+      R"({"jsonrpc": "2.0","id":1,"method":"ping"})",
+      R"({"jsonrpc":2,"id":1,"method":"ping"})",
+      R"({"jsonrpc":"2.0","id":1,"method":7})",
+      "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"\xC3\x28\"}",
+      R"({"jsonrpc":"2.0","id":1,"method":"ping")",
+      R"({"op":"x","id":1,"args":{"b":[],"a":{}},"tab_id":-3})",
+      R"({"b\n":1,"a":2})",
+  };
+  for (const std::string& line : lines) {
+    SCOPED_TRACE(line);
+    protocol::BufReader in(std::make_unique<protocol::StringSource>(line + "\n"));
+    protocol::StringSink relayed;
+    auto got = protocol::mcp_relay(in, relayed);
+    protocol::BufReader again(std::make_unique<protocol::StringSource>(line + "\n"));
+    protocol::StringSink written;
+    auto read = protocol::mcp_read(again);
+    ASSERT_EQ(got.has_value(), read.has_value());
+    if (read) {
+      ASSERT_TRUE(protocol::mcp_write(written, **read));
+      EXPECT_EQ(relayed.data(), written.data());
+      EXPECT_EQ(**got, !(*read)->is_notification());
+    } else {
+      EXPECT_EQ(got.error().to_string(), read.error().to_string());
+    }
+    auto reference = parse_reference(line);
+    if (auto sorted = fast::sorted_object(line)) {
+      ASSERT_TRUE(reference);
+      EXPECT_EQ(*sorted, dump_reference(reference->value));
+    }
+  }
+  // The common shapes do take the short paths.
+  EXPECT_TRUE(fast::sorted_object(R"({"op":"x","id":1,"args":{"a":1},"tab_id":-3})"));
+  EXPECT_TRUE(fast::written_members(lines[0]));
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "broker/screenshot/base64.h"
 
+// The SHA256_* calls, which OpenSSL 3 marks deprecated, link on their own;
+// the EVP interface would pull the whole provider machinery in.
+#define OPENSSL_API_COMPAT 10101
 #include <openssl/sha.h>
 
 #include <array>
@@ -113,7 +116,10 @@ std::optional<std::string> base64_decode_strict(std::string_view text) {
 
 std::string sha256_hex(std::string_view bytes) {
   unsigned char digest[SHA256_DIGEST_LENGTH];
-  SHA256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), digest);
+  SHA256_CTX context;
+  SHA256_Init(&context);
+  SHA256_Update(&context, bytes.data(), bytes.size());
+  SHA256_Final(digest, &context);
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
   out.reserve(2 * SHA256_DIGEST_LENGTH);
