@@ -35,7 +35,6 @@ class BrowserBroker {
   Result<std::string> select_upload_for_next_session(std::string_view path);
   Result<std::string> stage_upload(std::optional<std::string> session_id, std::string_view path);
 
-  const std::shared_ptr<Runtime>& runtime() const { return runtime_; }
   const std::string& lock_path() const { return lock_path_; }
 
  private:

@@ -216,10 +216,6 @@ Result<ToolValue, std::string> BrowserClient::call_start(
 
   tasks_.emplace(*session_id, BrowserTask{picked->session, confirmed_tab});
   {
-    MutexLock lock(&runtime_->live_mu);
-    runtime_->live_sessions.insert(*session_id);
-  }
-  {
     MutexLock lock(&runtime_->selections_mu);
     for (auto& [selection_id, file] : runtime_->selections) {
       if (!file.session_id) file.session_id = *session_id;
@@ -267,10 +263,6 @@ Result<ToolValue, std::string> BrowserClient::call_page(
 }
 
 void BrowserClient::forget_session(const std::string& session_id) {
-  {
-    MutexLock lock(&runtime_->live_mu);
-    runtime_->live_sessions.erase(session_id);
-  }
   std::vector<SelectedFile> removed;
   {
     MutexLock lock(&runtime_->selections_mu);

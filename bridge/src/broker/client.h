@@ -44,8 +44,8 @@ class BrowserClient {
   // Runs one tool call; an error is a text for the agent.
   Result<ToolValue, std::string> call(std::string_view name, json::Json arguments);
 
-  // Drops the broker-wide traces of one session: its live entry and the
-  // upload selections bound to it.
+  // Drops the broker-wide traces of one session: the upload selections
+  // bound to it.
   void forget_session(const std::string& session_id);
 
   const std::string& controller() const { return controller_; }

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <map>
 #include <optional>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -54,8 +53,6 @@ struct Runtime {
   std::map<std::string, session::Session> sessions VELKOR_GUARDED_BY(sessions_mu);
   Mutex clients_mu;
   std::map<std::string, ipc::UniqueFd> clients VELKOR_GUARDED_BY(clients_mu);
-  Mutex live_mu;
-  std::set<std::string> live_sessions VELKOR_GUARDED_BY(live_mu);
   Mutex selections_mu;
   std::map<std::string, SelectedFile> selections VELKOR_GUARDED_BY(selections_mu);
 

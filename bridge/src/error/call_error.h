@@ -35,12 +35,6 @@ class CallError {
   static CallError extension_or_unknown(std::optional<std::string> text);
 
   Kind kind() const { return kind_; }
-  // Meaningful for kWriteFailed only.
-  const IoError& write_error() const { return write_error_; }
-  // Meaningful for kTimeout only.
-  std::chrono::seconds waited() const { return waited_; }
-  // Meaningful for kExtension only.
-  const std::string& extension_text() const { return text_; }
 
   std::string to_string() const;
 

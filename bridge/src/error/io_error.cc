@@ -67,12 +67,6 @@ IoError IoError::from_errno(int err) {
   return e;
 }
 
-IoError IoError::with_context(std::string_view context) const {
-  IoError e(kind_, std::string(context) + ": " + to_string());
-  e.os_error_ = os_error_;
-  return e;
-}
-
 std::string IoError::to_string() const {
   if (message_) return *message_;
   if (os_error_ != 0) {

@@ -40,9 +40,6 @@ class IoError {
   int os_error() const { return os_error_; }
   const std::optional<std::string>& message() const { return message_; }
 
-  // Same error, its text prefixed with context ("clone stream: ...").
-  IoError with_context(std::string_view context) const;
-
   std::string to_string() const;
 
  private:

@@ -44,8 +44,6 @@ void dump_to(std::string& out, const Json& value);
 Result<Parsed> parse_reference(std::string_view text);
 std::string dump_reference(const Json& value);
 
-// A JSON number written without fraction or exponent.
-inline bool is_integer(const Json& v) { return v.is_number_integer(); }
 // Integer value that fits u64 and is non-negative.
 std::optional<std::uint64_t> as_u64(const Json& v);
 // Integer value that fits i64.

@@ -166,11 +166,8 @@ TEST_F(BrokerInProcessTest, ClientEndSendsNoStopWhileTheBrokerStops) {
     ASSERT_TRUE(client.call("browser_start", Json::object()));
     runtime_->stopping.store(true);
   }
-  {
-    MutexLock lock(&runtime_->live_mu);
-    // The task was dropped without telling the extension.
-    EXPECT_EQ(runtime_->live_sessions.size(), 1u);
-  }
+  // The task was dropped without telling the extension. A stop, had one been
+  // sent, would have been counted before its answer let the client go.
   EXPECT_EQ(stops.load(), 0);
 }
 

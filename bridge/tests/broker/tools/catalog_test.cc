@@ -183,7 +183,5 @@ TEST(CatalogTest, ExactBytesOfOneElementTool) {
             R"("type":"object"},"name":"browser_tabs"})");
 }
 
-TEST(CatalogTest, CallsAreIdentical) { EXPECT_EQ(json::dump(catalog()), json::dump(catalog())); }
-
 }  // namespace
 }  // namespace velkor::broker::tools
