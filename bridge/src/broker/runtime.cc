@@ -6,7 +6,7 @@ std::vector<Browser> Runtime::browsers() {
   std::vector<Browser> out;
   MutexLock lock(&sessions_mu);
   for (auto it = sessions.begin(); it != sessions.end();) {
-    if (!it->second.current_generation()) {
+    if (!it->second.connected()) {
       it = sessions.erase(it);
       continue;
     }

@@ -54,18 +54,12 @@ class ReplySender {
   std::shared_ptr<Reply> reply_;
 };
 
-struct Pending {
-  std::uint64_t generation = 0;  // 0 until the request is written
-  ReplySender sender;
-};
-
 // One native-host connection. Lines are written under `write_mu`, never
-// under the slot's lock, so a peer that drains slowly holds up only the
+// under the session's locks, so a peer that drains slowly holds up only the
 // writers of its own connection, each for at most one write deadline.
 struct Conn {
-  Conn(ipc::UniqueFd f, std::uint64_t g) : fd(std::move(f)), generation(g) {}
+  explicit Conn(ipc::UniqueFd f) : fd(std::move(f)) {}
   const ipc::UniqueFd fd;
-  const std::uint64_t generation;
   Mutex write_mu;
 };
 
@@ -79,6 +73,14 @@ Result<void> write_line(Conn& c, std::string_view line) {
   return written;
 }
 
+// Numbers connections across the process, so that the log lines of two
+// browsers, or of one browser that reconnected, tell apart. The log calls it
+// a generation, and scripts/doctor.sh finds the announce line by that word.
+std::uint64_t next_connection_number() {
+  static std::atomic<std::uint64_t> next{1};
+  return next.fetch_add(1);
+}
+
 }  // namespace
 
 // Lock order: conn_mu before pending_mu; peer_mu is always taken alone.
@@ -88,57 +90,53 @@ struct State {
 
   const Limits limits;
   Mutex conn_mu VELKOR_ACQUIRED_BEFORE(pending_mu);
+  // Set from attach until the reader's clean-up, and never again after it.
   std::shared_ptr<Conn> conn VELKOR_GUARDED_BY(conn_mu);
+  bool attached VELKOR_GUARDED_BY(conn_mu) = false;
   Mutex pending_mu;
-  std::unordered_map<std::uint64_t, Pending> pending VELKOR_GUARDED_BY(pending_mu);
+  // Calls whose request may be on the wire. An entry is added only while
+  // `conn` is set, and the clean-up empties the table when it clears `conn`,
+  // so no caller is left waiting on a connection that is gone.
+  std::unordered_map<std::uint64_t, ReplySender> pending VELKOR_GUARDED_BY(pending_mu);
   std::atomic<std::uint64_t> next_id{1};
-  std::atomic<std::uint64_t> next_generation{1};
   Mutex peer_mu;
-  std::optional<std::pair<std::uint64_t, peer::PeerInfo>> peer VELKOR_GUARDED_BY(peer_mu);
+  std::optional<peer::PeerInfo> peer VELKOR_GUARDED_BY(peer_mu);
 };
 
 namespace {
 
-// Answers an announce on generation `gen`. Returns true to keep reading.
-bool handle_announce(State& s, std::uint64_t gen, const peer::PeerInfo& info) {
+// Answers an announce. Returns true to keep reading.
+bool handle_announce(State& s, Conn& conn, std::uint64_t number, const peer::PeerInfo& info) {
   bool accepted = peer::announce_accepted(info);
   protocol::BridgeResp reply{0, accepted, std::nullopt, std::nullopt};
   if (accepted) {
     reply.data = json::Json{{"ready", true}};
     // Stored before the reply goes out, so an extension told "ready" is
     // already listed to agents. If the reply cannot be written, the
-    // clean-up of this generation empties the slot again.
+    // clean-up empties the slot again.
     MutexLock lock(&s.peer_mu);
-    // Generations only grow: an older connection never overwrites a newer
-    // one's announce.
-    if (!s.peer || s.peer->first <= gen) s.peer = std::make_pair(gen, info);
+    s.peer = info;
   } else {
     reply.error = std::string(peer::kAnnounceRefused);
   }
-  std::shared_ptr<Conn> conn;
-  {
-    MutexLock lock(&s.conn_mu);
-    if (!s.conn || s.conn->generation != gen) return false;
-    conn = s.conn;
-  }
   std::string line = protocol::serialize(reply);
   line += '\n';
-  if (!write_line(*conn, line)) return false;
+  if (!write_line(conn, line)) return false;
   if (!accepted) return false;
-  log::emit(log::Level::kInfo, kTag, "generation {}: {}", gen, peer::describe(info));
+  log::emit(log::Level::kInfo, kTag, "generation {}: {}", number, peer::describe(info));
   if (auto advisory = peer::drift_advisory(peer::kHostVersion, info)) {
     log::emit(log::Level::kWarn, kTag, "{}", *advisory);
   }
   return true;
 }
 
-void deliver(State& s, std::uint64_t gen, protocol::BridgeResp resp) {
+void deliver(State& s, protocol::BridgeResp resp) {
   std::optional<ReplySender> sender;
   {
     MutexLock lock(&s.pending_mu);
     auto it = s.pending.find(resp.id);
-    if (it != s.pending.end() && it->second.generation == gen) {
-      sender.emplace(std::move(it->second.sender));
+    if (it != s.pending.end()) {
+      sender.emplace(std::move(it->second));
       s.pending.erase(it);
     }
   }
@@ -149,30 +147,24 @@ void deliver(State& s, std::uint64_t gen, protocol::BridgeResp resp) {
   }
 }
 
-void clean_up(State& s, std::uint64_t gen) {
+void clean_up(State& s) {
   std::vector<ReplySender> orphaned;
   {
     MutexLock conn_lock(&s.conn_mu);
-    if (s.conn && s.conn->generation == gen) s.conn.reset();
+    s.conn.reset();
     MutexLock pending_lock(&s.pending_mu);
-    for (auto it = s.pending.begin(); it != s.pending.end();) {
-      if (it->second.generation == gen) {
-        orphaned.push_back(std::move(it->second.sender));
-        it = s.pending.erase(it);
-      } else {
-        ++it;
-      }
-    }
+    for (auto& [id, sender] : s.pending) orphaned.push_back(std::move(sender));
+    s.pending.clear();
   }
   {
     MutexLock lock(&s.peer_mu);
-    if (s.peer && s.peer->first == gen) s.peer.reset();
+    s.peer.reset();
   }
   // Dropping the senders wakes their callers with ConnectionLost.
   orphaned.clear();
 }
 
-void read_loop(std::shared_ptr<State> s, std::uint64_t gen,
+void read_loop(std::shared_ptr<State> s, std::shared_ptr<Conn> conn, std::uint64_t number,
                std::unique_ptr<protocol::BufReader> reader) {
   // Running out of memory for one line ends this connection, not the
   // broker with every other browser and agent in it.
@@ -180,28 +172,28 @@ void read_loop(std::shared_ptr<State> s, std::uint64_t gen,
     for (;;) {
       auto line = protocol::bridge_read(*reader);
       if (!line) {
-        log::emit(log::Level::kWarn, kTag, "bridge read error (generation {}): {}", gen,
+        log::emit(log::Level::kWarn, kTag, "bridge read error (generation {}): {}", number,
                   line.error().to_string());
         break;
       }
       if (!line->has_value()) {
-        log::emit(log::Level::kInfo, kTag, "native host disconnected (generation {})", gen);
+        log::emit(log::Level::kInfo, kTag, "native host disconnected (generation {})", number);
         break;
       }
       protocol::BridgeResp resp = std::move(**line);
       if (resp.id == 0) {
         if (auto info = peer::parse_announce(resp.data)) {
-          if (handle_announce(*s, gen, *info)) continue;
+          if (handle_announce(*s, *conn, number, *info)) continue;
           break;
         }
       }
-      deliver(*s, gen, std::move(resp));
+      deliver(*s, std::move(resp));
     }
   } catch (const std::exception& e) {
-    log::emit(log::Level::kError, kTag, "bridge connection ended (generation {}): {}", gen,
+    log::emit(log::Level::kError, kTag, "bridge connection ended (generation {}): {}", number,
               e.what());
   }
-  clean_up(*s, gen);
+  clean_up(*s);
   // The read handle closes with `reader`; with the writer gone too, the
   // native host sees its TCP stream end.
 }
@@ -212,18 +204,24 @@ Session::Session(Limits limits) : state_(std::make_shared<State>(limits)) {}
 
 void Session::attach_authenticated(std::unique_ptr<protocol::BufReader> reader,
                                    ipc::UniqueFd stream) {
-  std::uint64_t gen = state_->next_generation.fetch_add(1);
-  log::emit(log::Level::kInfo, kTag, "native host connected and authenticated (generation {})",
-            gen);
+  auto conn = std::make_shared<Conn>(std::move(stream));
   {
     MutexLock lock(&state_->conn_mu);
-    // The replaced connection's writer closes here; its reader goes on
-    // until that connection ends and then cleans up only its generation.
-    state_->conn = std::make_shared<Conn>(std::move(stream), gen);
+    if (state_->attached) {
+      // A second connection would share the first one's pending table and
+      // announce; it is closed instead, as `conn` and `reader` go.
+      log::emit(log::Level::kError, kTag, "a session serves one connection; closing another");
+      return;
+    }
+    state_->attached = true;
+    state_->conn = conn;
   }
+  const std::uint64_t number = next_connection_number();
+  log::emit(log::Level::kInfo, kTag, "native host connected and authenticated (generation {})",
+            number);
   // Detached: the thread holds its own share of the state and ends when
   // its connection does.
-  spawn_detached(read_loop, state_, gen, std::move(reader));
+  spawn_detached(read_loop, state_, std::move(conn), number, std::move(reader));
 }
 
 Result<json::Json, error::CallError> Session::call_inner(std::string_view op,
@@ -241,13 +239,17 @@ Result<json::Json, error::CallError> Session::call_inner(std::string_view op,
   line += '\n';
 
   auto reply = std::make_shared<Reply>();
+  std::shared_ptr<Conn> conn;
   {
-    MutexLock lock(&s.pending_mu);
-    s.pending.emplace(id, Pending{0, ReplySender(reply)});
+    MutexLock conn_lock(&s.conn_mu);
+    if (!s.conn) return Unexpected(error::CallError::not_connected());
+    conn = s.conn;
+    MutexLock pending_lock(&s.pending_mu);
+    s.pending.emplace(id, ReplySender(reply));
   }
   // Returns whether the entry was still there (else the reader took it).
   auto remove_entry = [&s, id] {
-    std::optional<Pending> gone;
+    std::optional<ReplySender> gone;
     {
       MutexLock lock(&s.pending_mu);
       auto it = s.pending.find(id);
@@ -259,18 +261,6 @@ Result<json::Json, error::CallError> Session::call_inner(std::string_view op,
     // channel nobody else waits on.
     return true;
   };
-  std::shared_ptr<Conn> conn;
-  {
-    MutexLock conn_lock(&s.conn_mu);
-    if (!s.conn) {
-      remove_entry();
-      return Unexpected(error::CallError::not_connected());
-    }
-    conn = s.conn;
-    MutexLock pending_lock(&s.pending_mu);
-    auto it = s.pending.find(id);
-    if (it != s.pending.end()) it->second.generation = conn->generation;
-  }
   if (auto w = write_line(*conn, line); !w) {
     remove_entry();
     return Unexpected(error::CallError::write_failed(w.error()));
@@ -312,16 +302,14 @@ void Session::disconnect() const {
   if (state_->conn) ipc::shutdown_both(state_->conn->fd.get());
 }
 
-std::optional<std::uint64_t> Session::current_generation() const {
+bool Session::connected() const {
   MutexLock lock(&state_->conn_mu);
-  if (!state_->conn) return std::nullopt;
-  return state_->conn->generation;
+  return state_->conn != nullptr;
 }
 
 std::optional<peer::PeerInfo> Session::peer() const {
   MutexLock lock(&state_->peer_mu);
-  if (!state_->peer) return std::nullopt;
-  return state_->peer->second;
+  return state_->peer;
 }
 
 std::size_t Session::pending_count() const {

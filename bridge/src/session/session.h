@@ -24,18 +24,20 @@ struct Limits {
 
 struct State;
 
-// The broker's handle on one browser extension: the slot for its current
-// native-host connection and the table of calls waiting for answers. Copies
-// are handles on the same state; every method is thread-safe. Each attached
-// connection gets a generation, and everything that belongs to it is tagged
-// with it, so the end of an old connection never disturbs a newer one.
+// The broker's handle on one native-host connection of a browser extension
+// and the table of calls waiting for its answers. Copies are handles on the
+// same state; every method is thread-safe. A session serves one connection
+// for its whole life: an extension that reconnects is filed by the broker as
+// a new browser with a new session, and calls on an ended one fail with
+// NotConnected.
 class Session {
  public:
   explicit Session(Limits limits = {});
 
-  // Installs a freshly authenticated native-host connection (replacing any
-  // current one) and starts its reader thread. `reader` is positioned just
-  // after the hello line; `stream` is the write handle of the same socket.
+  // Adopts a freshly authenticated native-host connection and starts its
+  // reader thread. `reader` is positioned just after the hello line; `stream`
+  // is the write handle of the same socket. Called once; a later connection
+  // is closed at once and logged as an error.
   void attach_authenticated(std::unique_ptr<protocol::BufReader> reader, ipc::UniqueFd stream);
 
   // Sends one request and waits for its answer: the reply's data (null when
@@ -49,7 +51,8 @@ class Session {
   // and fails the waiting calls with ConnectionLost.
   void disconnect() const;
 
-  std::optional<std::uint64_t> current_generation() const;
+  // True from attach until the connection's reader has cleaned up.
+  bool connected() const;
   std::optional<peer::PeerInfo> peer() const;
 
   // Calls whose entries are still in the pending table (for tests).
