@@ -198,6 +198,62 @@ void read_loop(std::shared_ptr<State> s, std::shared_ptr<Conn> conn, std::uint64
   // native host sees its TCP stream end.
 }
 
+// Files a call in the pending table and returns the connection to write it
+// on, or NotConnected. The entry goes in while `conn` is held, and the
+// clean-up clears `conn` and empties the table under the same lock, so the
+// entry is either seen by the clean-up or never made.
+Result<std::shared_ptr<Conn>, error::CallError> enqueue(State& s, std::uint64_t id,
+                                                        std::shared_ptr<Reply> reply) {
+  MutexLock conn_lock(&s.conn_mu);
+  if (!s.conn) return Unexpected(error::CallError::not_connected());
+  MutexLock pending_lock(&s.pending_mu);
+  s.pending.emplace(id, ReplySender(std::move(reply)));
+  return s.conn;
+}
+
+// Takes a call's entry back out of the pending table. False when it was
+// gone: the reader took it and is about to answer or close the channel.
+bool withdraw(State& s, std::uint64_t id) {
+  std::optional<ReplySender> gone;
+  {
+    MutexLock lock(&s.pending_mu);
+    auto it = s.pending.find(id);
+    if (it == s.pending.end()) return false;
+    gone.emplace(std::move(it->second));
+    s.pending.erase(it);
+  }
+  // `gone` is destroyed outside the lock; its sender only closes a
+  // channel nobody else waits on.
+  return true;
+}
+
+// How a caller's wait for its reply ended.
+struct Waited {
+  std::optional<protocol::BridgeResp> response;
+  bool closed = false;  // answered, or the connection ended
+};
+
+// Waits until the channel closes or `deadline` passes.
+Waited wait_for_reply(Reply& reply, Clock::time_point deadline) {
+  MutexLock lock(&reply.mu);
+  while (!reply.closed) {
+    if (!reply.cv.wait_until(&reply.mu, deadline) && Clock::now() >= deadline) break;
+  }
+  Waited waited{std::move(reply.response), reply.closed};
+  return waited;
+}
+
+// For a call whose deadline passed just as the reader took its entry: the
+// reader sends right after releasing the table, so this wait is short, and
+// the answer is the caller's.
+std::optional<protocol::BridgeResp> take_late_reply(Reply& reply) {
+  MutexLock lock(&reply.mu);
+  while (!reply.closed) {
+    reply.cv.wait_until(&reply.mu, Clock::now() + std::chrono::seconds(1));
+  }
+  return std::move(reply.response);
+}
+
 }  // namespace
 
 Session::Session(Limits limits) : state_(std::make_shared<State>(limits)) {}
@@ -239,60 +295,25 @@ Result<json::Json, error::CallError> Session::call_inner(std::string_view op,
   line += '\n';
 
   auto reply = std::make_shared<Reply>();
-  std::shared_ptr<Conn> conn;
-  {
-    MutexLock conn_lock(&s.conn_mu);
-    if (!s.conn) return Unexpected(error::CallError::not_connected());
-    conn = s.conn;
-    MutexLock pending_lock(&s.pending_mu);
-    s.pending.emplace(id, ReplySender(reply));
-  }
-  // Returns whether the entry was still there (else the reader took it).
-  auto remove_entry = [&s, id] {
-    std::optional<ReplySender> gone;
-    {
-      MutexLock lock(&s.pending_mu);
-      auto it = s.pending.find(id);
-      if (it == s.pending.end()) return false;
-      gone.emplace(std::move(it->second));
-      s.pending.erase(it);
-    }
-    // `gone` is destroyed outside the lock; its sender only closes a
-    // channel nobody else waits on.
-    return true;
-  };
+  auto queued = enqueue(s, id, reply);
+  if (!queued) return Unexpected(std::move(queued).error());
+  const std::shared_ptr<Conn> conn = std::move(*queued);
   if (auto w = write_line(*conn, line); !w) {
-    remove_entry();
+    withdraw(s, id);
     return Unexpected(error::CallError::write_failed(w.error()));
   }
 
   const auto wait = op == protocol::kSessionStop ? s.limits.stop_reply : s.limits.reply;
-  const auto deadline = Clock::now() + wait;
-  std::optional<protocol::BridgeResp> resp;
-  bool closed = false;
-  {
-    MutexLock lock(&reply->mu);
-    while (!reply->closed) {
-      if (!reply->cv.wait_until(&reply->mu, deadline) && Clock::now() >= deadline) break;
-    }
-    closed = reply->closed;
-    resp = std::move(reply->response);
+  Waited waited = wait_for_reply(*reply, Clock::now() + wait);
+  if (!waited.response && !waited.closed && !withdraw(s, id)) {
+    waited.response = take_late_reply(*reply);
   }
-  if (!resp && !closed && !remove_entry()) {
-    // The reader took the entry between our deadline and the removal and
-    // is about to send (it sends right after releasing the table), so this
-    // wait is short; the answer is the caller's.
-    MutexLock lock(&reply->mu);
-    while (!reply->closed) {
-      reply->cv.wait_until(&reply->mu, Clock::now() + std::chrono::seconds(1));
-    }
-    resp = std::move(reply->response);
+  if (waited.response) {
+    protocol::BridgeResp& resp = *waited.response;
+    if (resp.ok) return resp.data ? std::move(*resp.data) : json::Json(nullptr);
+    return Unexpected(error::CallError::extension_or_unknown(std::move(resp.error)));
   }
-  if (resp) {
-    if (resp->ok) return resp->data ? std::move(*resp->data) : json::Json(nullptr);
-    return Unexpected(error::CallError::extension(resp->error.value_or("unknown error")));
-  }
-  if (closed) return Unexpected(error::CallError::connection_lost());
+  if (waited.closed) return Unexpected(error::CallError::connection_lost());
   return Unexpected(
       error::CallError::timeout(std::chrono::duration_cast<std::chrono::seconds>(wait)));
 }
