@@ -5,6 +5,8 @@
 #include <thread>
 #include <utility>
 
+#include "error/result.h"
+
 namespace velkor {
 
 // Starts a thread. A process that cannot start one cannot do its work, so
@@ -19,15 +21,16 @@ std::thread spawn(Args&&... args) {
   }
 }
 
-// Starts a detached thread, or returns false when none can be started, for
-// callers that can carry on without it.
+// Starts a detached thread, for callers that can carry on without it: when
+// none can be started the error is of kind kSpawnFailed, which no system
+// call's errno maps to, so callers can tell it from any other failure.
 template <typename... Args>
-bool try_spawn_detached(Args&&... args) {
+Result<void> try_spawn_detached(Args&&... args) {
   try {
     std::thread(std::forward<Args>(args)...).detach();
-    return true;
+    return {};
   } catch (...) {
-    return false;
+    return Unexpected(IoError(ErrorKind::kSpawnFailed));
   }
 }
 

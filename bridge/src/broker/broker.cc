@@ -30,7 +30,6 @@ constexpr std::chrono::milliseconds kAcceptPoll{20};
 constexpr std::chrono::milliseconds kAcceptRetry{100};
 // Connections that may wait for their hello at once; each holds a descriptor.
 constexpr std::size_t kMaxPendingHellos = 512;
-constexpr std::string_view kSpawnFailed = "failed to spawn thread";
 
 Result<void> dispatch(const std::shared_ptr<Runtime>& runtime, ipc::Authenticated conn) {
   if (conn.role == ipc::Role::kNativeHost) {
@@ -44,14 +43,14 @@ Result<void> dispatch(const std::shared_ptr<Runtime>& runtime, ipc::Authenticate
     if (!handle) return Unexpected(std::move(handle).error());
     runtime->clients.insert_or_assign(*client_id, std::move(*handle));
   }
-  if (!accept(runtime, std::move(conn.writer), std::move(conn.reader), *client_id)) {
+  auto served = accept(runtime, std::move(conn.writer), std::move(conn.reader), *client_id);
+  if (!served) {
     // The stored handle would keep the agent's connection open with no one
     // to answer it; dropping it lets the relay see the end at once.
     MutexLock lock(&runtime->clients_mu);
     runtime->clients.erase(*client_id);
-    return Unexpected(IoError(ErrorKind::kOther, std::string(kSpawnFailed)));
   }
-  return {};
+  return served;
 }
 
 void serve_client(std::shared_ptr<Runtime> runtime, ipc::UniqueFd stream,
@@ -101,8 +100,8 @@ Result<void> attach_native_host(Runtime& runtime, ipc::Authenticated conn,
   return {};
 }
 
-bool accept(std::shared_ptr<Runtime> runtime, ipc::UniqueFd stream,
-            std::unique_ptr<protocol::BufReader> reader, std::string client_id) {
+Result<void> accept(std::shared_ptr<Runtime> runtime, ipc::UniqueFd stream,
+                    std::unique_ptr<protocol::BufReader> reader, std::string client_id) {
   // Detached: the thread holds its own share of the runtime and owns its
   // connection; the broker's shutdown ends it by shutting the socket down.
   return try_spawn_detached(serve_client, std::move(runtime), std::move(stream), std::move(reader),
@@ -134,7 +133,7 @@ void finish_hello(const std::shared_ptr<Runtime>& runtime, Result<ipc::Authentic
   Result<void> outcome = checked ? dispatch(runtime, std::move(*checked))
                                  : Result<void>(Unexpected(std::move(checked).error()));
   if (outcome) return;
-  if (outcome.error().message() == kSpawnFailed) {
+  if (outcome.error().kind() == ErrorKind::kSpawnFailed) {
     spawn_failed = true;
     return;
   }

@@ -57,9 +57,9 @@ void listen(ipc::TcpListener listener, std::string secret, std::shared_ptr<Runti
 Result<void> attach_native_host(Runtime& runtime, ipc::Authenticated conn,
                                 const std::function<Result<std::string>()>& make_id);
 
-// Starts the detached thread that serves one MCP client connection; false
-// when no thread can be started.
-bool accept(std::shared_ptr<Runtime> runtime, ipc::UniqueFd stream,
-            std::unique_ptr<protocol::BufReader> reader, std::string client_id);
+// Starts the detached thread that serves one MCP client connection; an
+// error of kind kSpawnFailed when no thread can be started.
+Result<void> accept(std::shared_ptr<Runtime> runtime, ipc::UniqueFd stream,
+                    std::unique_ptr<protocol::BufReader> reader, std::string client_id);
 
 }  // namespace velkor::broker

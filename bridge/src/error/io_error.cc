@@ -29,6 +29,8 @@ std::string_view kind_description(ErrorKind kind) {
       return "connection refused";
     case ErrorKind::kInterrupted:
       return "operation interrupted";
+    case ErrorKind::kSpawnFailed:
+      return "failed to spawn thread";
     case ErrorKind::kOther:
       return "other error";
   }

@@ -18,6 +18,8 @@ enum class ErrorKind {
   kBrokenPipe,
   kConnectionRefused,
   kInterrupted,
+  // No thread could be started; the process is out of threads or memory.
+  kSpawnFailed,
   kOther,
 };
 
