@@ -9,12 +9,13 @@
 
 namespace velkor {
 
-// Starts a thread. A process that cannot start one cannot do its work, so
-// it stops with "failed to spawn thread" rather than limp on.
-template <typename... Args>
-std::thread spawn(Args&&... args) {
+// Starts a thread: a std::thread, or a std::jthread for an owner that keeps
+// it as a member. A process that cannot start one cannot do its work, so it
+// stops with "failed to spawn thread" rather than limp on.
+template <typename Thread = std::thread, typename... Args>
+Thread spawn(Args&&... args) {
   try {
-    return std::thread(std::forward<Args>(args)...);
+    return Thread(std::forward<Args>(args)...);
   } catch (...) {  // std::system_error, or std::bad_alloc for its state
     std::fputs("failed to spawn thread\n", stderr);
     std::abort();

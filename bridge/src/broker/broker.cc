@@ -238,12 +238,15 @@ Result<std::unique_ptr<BrowserBroker>> BrowserBroker::start(const std::string& d
   auto runtime = std::make_shared<Runtime>(dir, limits);
   std::unique_ptr<BrowserBroker> broker(
       new BrowserBroker(runtime, std::move(lock_path), std::move(*owner)));
-  broker->listener_thread_ =
-      spawn(listen, std::move(listening->listener), std::move(listening->secret), runtime);
+  broker->listener_thread_ = spawn<std::jthread>(listen, std::move(listening->listener),
+                                                 std::move(listening->secret), runtime);
   return broker;
 }
 
 BrowserBroker::~BrowserBroker() {
+  // The accept loop is joined here rather than by the member's destructor,
+  // which would run after this body: no connection may be filed after the
+  // sweep below. The loop watches `stopping`, not the thread's stop token.
   runtime_->stopping.store(true);
   if (listener_thread_.joinable()) listener_thread_.join();
   {

@@ -46,7 +46,7 @@ class BrowserBroker {
   std::shared_ptr<Runtime> runtime_;
   std::string lock_path_;
   ipc::UniqueFd owner_lock_;
-  std::thread listener_thread_;
+  std::jthread listener_thread_;
 };
 
 // The accept loop: runs until `stopping` is set or the listener fails.
