@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace velkor {
+namespace velkor::error {
 
 std::string_view kind_description(ErrorKind kind) {
   switch (kind) {
@@ -80,4 +80,4 @@ std::string IoError::to_string() const {
   return std::string(kind_description(kind_));
 }
 
-}  // namespace velkor
+}  // namespace velkor::error

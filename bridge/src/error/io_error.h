@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace velkor {
+namespace velkor::error {
 
 enum class ErrorKind {
   kNotFound,
@@ -51,5 +51,16 @@ class IoError {
 };
 
 ErrorKind kind_from_errno(int err);
+
+}  // namespace velkor::error
+
+namespace velkor {
+
+// Every module reports I/O failures, so the error keeps its short name in
+// the project namespace too.
+using error::ErrorKind;
+using error::IoError;
+using error::kind_description;
+using error::kind_from_errno;
 
 }  // namespace velkor

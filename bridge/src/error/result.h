@@ -6,7 +6,7 @@
 
 #include "error/io_error.h"
 
-namespace velkor {
+namespace velkor::error {
 
 // Wraps an error for construction of a Result, like std::unexpected.
 template <typename E>
@@ -70,5 +70,13 @@ class [[nodiscard]] Result<void, E> {
   E error_{};
   bool ok_ = true;
 };
+
+}  // namespace velkor::error
+
+namespace velkor {
+
+// Used by every module, so kept by its short name in the project namespace.
+using error::Result;
+using error::Unexpected;
 
 }  // namespace velkor

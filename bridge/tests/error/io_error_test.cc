@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <string>
 
-namespace velkor {
+namespace velkor::error {
 namespace {
 
 // The text is what users read in logs and on standard error: the message
@@ -43,4 +43,4 @@ TEST(IoErrorTest, NoErrnoMapsToSpawnFailed) {
 }
 
 }  // namespace
-}  // namespace velkor
+}  // namespace velkor::error
