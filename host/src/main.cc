@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/utf8.h"
+#include "base/version.h"
 #include "broker/broker.h"
 #include "broker/mcp_relay.h"
 #include "error/io_error.h"
@@ -18,7 +20,6 @@
 #include "ipc/path.h"
 #include "manifest/manifest.h"
 #include "native_host/native_host.h"
-#include "base/utf8.h"
 
 namespace velkor {
 namespace {
@@ -27,7 +28,7 @@ constexpr std::string_view kProgram = "velkor-computer-use-host";
 constexpr std::string_view kHelp =
     "Velkor Computer Use\n\n  mcp\n  serve-browser [--upload-file PATH]\n  native-manifest "
     "EXTENSION_ID\n";
-constexpr std::string_view kVersion = "Velkor Computer Use 0.1.0\n";
+constexpr std::string_view kVersion = "Velkor Computer Use " VELKOR_VERSION "\n";
 constexpr std::string_view kNativeHostPrefix = "chrome-extension://";
 constexpr std::string_view kUnknownCommand = "use --help for supported commands";
 constexpr std::string_view kMcpUsage = "usage: velkor-computer-use-host mcp";

@@ -88,7 +88,7 @@ struct ExitCase {
 TEST(CliTest, WordsEndWithTheirStatusAndExactTexts) {
   const std::vector<ExitCase> cases = {
       {"help", {"--help"}, 0, kHelp, ""},
-      {"version", {"--version"}, 0, "Velkor Computer Use 0.1.0\n", ""},
+      {"version", {"--version"}, 0, "Velkor Computer Use " VELKOR_VERSION "\n", ""},
       {"help with an argument", {"--help", "x"}, 1, "", kUnknown},
       {"version with an argument", {"--version", "--help"}, 1, "", kUnknown},
       {"unknown word", {"bogus"}, 1, "", kUnknown},

@@ -152,7 +152,7 @@ TEST_F(ToolsE2eTest, InitializeAnswersAKnownVersionOrTheDefault) {
                                          {"serverInfo",
                                           {{"name", "velkor-computer-use"},
                                            {"title", "Velkor Computer Use"},
-                                           {"version", "0.1.0"}}}}));
+                                           {"version", VELKOR_VERSION}}}}));
   }
 }
 

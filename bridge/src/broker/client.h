@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/version.h"
 #include "broker/runtime.h"
 #include "error/result.h"
 #include "protocol/json.h"
@@ -73,7 +74,7 @@ std::string answer_line(const protocol::JsonRpc& answer);
 
 inline constexpr std::string_view kServerName = "velkor-computer-use";
 inline constexpr std::string_view kServerTitle = "Velkor Computer Use";
-inline constexpr std::string_view kServerVersion = "0.1.0";
+inline constexpr std::string_view kServerVersion = kProjectVersion;
 inline constexpr std::string_view kDefaultProtocolVersion = "2025-06-18";
 inline constexpr std::string_view kStoppedMessage = "Velkor Computer Use остановлен.";
 inline constexpr std::string_view kInstructions =

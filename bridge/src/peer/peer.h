@@ -6,12 +6,13 @@
 #include <string>
 #include <string_view>
 
+#include "base/version.h"
 #include "protocol/json.h"
 
 namespace velkor::peer {
 
 // This executable's version: the host side of every drift comparison.
-inline constexpr std::string_view kHostVersion = "0.1.0";
+inline constexpr std::string_view kHostVersion = kProjectVersion;
 // The only bridge protocol this broker speaks.
 inline constexpr std::uint64_t kProtocolVersion = 1;
 // The error of the reply that refuses an announce.

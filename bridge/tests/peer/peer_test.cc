@@ -138,7 +138,7 @@ TEST(PeerTest, ParseSemver) {
 }
 
 TEST(PeerTest, DriftAdvisoryText) {
-  EXPECT_EQ(drift_advisory(kHostVersion, chrome_peer("0.2.0")),
+  EXPECT_EQ(drift_advisory("0.1.0", chrome_peer("0.2.0")),
             "[tabvine] Version mismatch: the native host binary is v0.1.0 but the connected "
             "Chrome extension is v0.2.0. Tools added or changed since the older of the two may "
             "fail or behave unexpectedly. The host binary is older than the extension — update "

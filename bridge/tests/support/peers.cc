@@ -145,7 +145,7 @@ std::optional<Json> FakeExtension::announce(const Json& announce_body) {
 
 std::optional<Json> FakeExtension::announce_default(std::string browser_name) {
   return announce(Json{{"protocolVersion", 1},
-                       {"version", "0.1.0"},
+                       {"version", VELKOR_VERSION},
                        {"browser", {{"name", browser_name}, {"version", "126"}}}});
 }
 

@@ -96,6 +96,7 @@ class FakeExtension {
 
   // Sends the announce and waits for the broker's reply frame.
   std::optional<Json> announce(const Json& announce_body);
+  // An extension of this build's own version, so the broker logs no drift.
   std::optional<Json> announce_default(std::string browser_name = "Chrome");
 
   // Starts answering requests on a thread of its own.
