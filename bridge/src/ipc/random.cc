@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/hex.h"
+
 namespace velkor::ipc {
 namespace {
 
@@ -23,14 +25,7 @@ Result<void> fill_random(unsigned char* buf, std::size_t n) {
 Result<std::string> random_identifier() {
   std::array<unsigned char, 16> bytes{};
   if (auto r = fill_random(bytes.data(), bytes.size()); !r) return Unexpected(r.error());
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(32);
-  for (unsigned char b : bytes) {
-    out += kHex[b >> 4];
-    out += kHex[b & 0xF];
-  }
-  return out;
+  return to_hex(bytes);
 }
 
 Result<std::string> random_alnum(std::size_t n) {
