@@ -84,14 +84,10 @@ Result<BridgeResp> parse_bridge_resp(std::string_view line) {
   if (!ok->is_boolean()) return Unexpected(type_error(line, "ok", "boolean", *ok));
   resp.ok = *ok->get_ptr<const bool*>();
 
-  auto data = root.find("data");
-  if (data != root.end() && !data->is_null()) resp.data = std::move(*data);
-
-  auto error = root.find("error");
-  if (error != root.end() && !error->is_null()) {
-    if (!error->is_string()) return Unexpected(type_error(line, "error", "string", *error));
-    resp.error = std::move(*error->get_ptr<std::string*>());
-  }
+  resp.data = optional_member(root, "data");
+  auto error = optional_string(line, root, "error");
+  if (!error) return Unexpected(std::move(error).error());
+  resp.error = std::move(*error);
   return resp;
 }
 

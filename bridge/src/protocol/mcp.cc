@@ -10,31 +10,9 @@
 namespace velkor::protocol {
 namespace {
 
-// The member `key` of `object`, or null when it is missing or JSON null:
-// every field of these records treats null as absent.
-json::Json* member(json::Json& object, std::string_view key) {
-  auto it = object.find(key);
-  if (it == object.end() || it->is_null()) return nullptr;
-  return &*it;
-}
-
-Result<std::optional<std::string>> optional_string(std::string_view line, json::Json& object,
-                                                   std::string_view key) {
-  json::Json* v = member(object, key);
-  if (v == nullptr) return std::optional<std::string>();
-  if (!v->is_string()) return Unexpected(type_error(line, key, "string", *v));
-  return std::optional<std::string>(std::move(*v->get_ptr<std::string*>()));
-}
-
-std::optional<json::Json> optional_value(json::Json& object, std::string_view key) {
-  json::Json* v = member(object, key);
-  if (v == nullptr) return std::nullopt;
-  return std::move(*v);
-}
-
 Result<RpcError> parse_rpc_error(std::string_view line, json::Json& object) {
   RpcError error;
-  json::Json* code = member(object, "code");
+  json::Json* code = present_member(object, "code");
   if (code == nullptr) {
     // A null code is no code at all for a required integer.
     if (object.contains("code")) return Unexpected(type_error(line, "code", "integer", nullptr));
@@ -55,7 +33,7 @@ Result<RpcError> parse_rpc_error(std::string_view line, json::Json& object) {
   if (!it->is_string()) return Unexpected(type_error(line, "message", "string", *it));
   error.message = std::move(*it->get_ptr<std::string*>());
 
-  error.data = optional_value(object, "data");
+  error.data = optional_member(object, "data");
   return error;
 }
 
@@ -118,13 +96,13 @@ Result<JsonRpc> parse_jsonrpc(std::string_view line) {
   auto jsonrpc = optional_string(line, root, "jsonrpc");
   if (!jsonrpc) return Unexpected(std::move(jsonrpc).error());
   m.jsonrpc = std::move(*jsonrpc);
-  m.id = optional_value(root, "id");
+  m.id = optional_member(root, "id");
   auto method = optional_string(line, root, "method");
   if (!method) return Unexpected(std::move(method).error());
   m.method = std::move(*method);
-  m.params = optional_value(root, "params");
-  m.result = optional_value(root, "result");
-  if (json::Json* error = member(root, "error")) {
+  m.params = optional_member(root, "params");
+  m.result = optional_member(root, "result");
+  if (json::Json* error = present_member(root, "error")) {
     if (!error->is_object()) return Unexpected(type_error(line, "error", "object", *error));
     auto rpc_error = parse_rpc_error(line, *error);
     if (!rpc_error) return Unexpected(std::move(rpc_error).error());

@@ -1,6 +1,7 @@
 #include "protocol/record.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace velkor::protocol {
 namespace {
@@ -51,6 +52,26 @@ std::string_view type_name(const json::Json& v) {
   if (v.is_array()) return "array";
   if (v.is_object()) return "object";
   return "value";
+}
+
+json::Json* present_member(json::Json& object, std::string_view key) {
+  auto it = object.find(key);
+  if (it == object.end() || it->is_null()) return nullptr;
+  return &*it;
+}
+
+std::optional<json::Json> optional_member(json::Json& object, std::string_view key) {
+  json::Json* v = present_member(object, key);
+  if (v == nullptr) return std::nullopt;
+  return std::move(*v);
+}
+
+Result<std::optional<std::string>> optional_string(std::string_view text, json::Json& object,
+                                                   std::string_view key) {
+  json::Json* v = present_member(object, key);
+  if (v == nullptr) return std::optional<std::string>();
+  if (!v->is_string()) return Unexpected(type_error(text, key, "string", *v));
+  return std::optional<std::string>(std::move(*v->get_ptr<std::string*>()));
 }
 
 }  // namespace velkor::protocol

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "error/io_error.h"
+#include "error/result.h"
 #include "protocol/json.h"
 
 namespace velkor::protocol {
@@ -31,5 +32,19 @@ IoError type_error(std::string_view text, std::string_view field, std::string_vi
 // The JSON type of `v` as a fault text names it: "null", "boolean",
 // "integer", "number", "string", "array" or "object".
 std::string_view type_name(const json::Json& v);
+
+// Readers of optional members. Every field of these records treats JSON null
+// as absent; the value readers move the member out of `object`.
+
+// The member `key` of `object`, or nullptr when it is missing or null.
+json::Json* present_member(json::Json& object, std::string_view key);
+
+// The member's value, or nullopt when it is missing or null.
+std::optional<json::Json> optional_member(json::Json& object, std::string_view key);
+
+// The member's text, nullopt when it is missing or null, and a type_error
+// naming `key` when it is anything but a string.
+Result<std::optional<std::string>> optional_string(std::string_view text, json::Json& object,
+                                                   std::string_view key);
 
 }  // namespace velkor::protocol
