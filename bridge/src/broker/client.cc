@@ -18,6 +18,18 @@ namespace {
 constexpr std::array<std::string_view, 4> kProtocolVersions = {"2024-11-05", "2025-03-26",
                                                                "2025-06-18", "2025-11-25"};
 
+// The largest screenshot must reach the agent rather than be replaced by
+// kOversizeAnswer in answer_line: its base64 text and the answer around it
+// have to fit one line. The answer without its id takes 211 bytes
+// ({"jsonrpc":"2.0","id":,"result":{"content":[{"data":"","mimeType":
+// "image/png","type":"image"}],"structuredContent":{"sha256":"<64 digits>",
+// "size":11534336}}} and the line feed); the rest of this allowance is for
+// the agent's id.
+constexpr std::size_t kImageAnswerEnvelope = 1024;
+constexpr std::uint64_t kMaxImageBase64 = 4 * ((screenshot::kMaxSize + 2) / 3);
+static_assert(kMaxImageBase64 + kImageAnswerEnvelope <= protocol::kMaxLineBytes,
+              "the largest screenshot no longer fits an answer line");
+
 json::Json initialize_result(std::string_view version) {
   return {
       {"capabilities", {{"tools", json::Json::object()}}},
