@@ -1,5 +1,7 @@
 #include "broker/screenshot/base64.h"
 
+#include "base/hex.h"
+
 // The SHA256_* calls, which OpenSSL 3 marks deprecated, link on their own;
 // the EVP interface would pull the whole provider machinery in.
 #define OPENSSL_API_COMPAT 10101
@@ -120,14 +122,7 @@ std::string sha256_hex(std::string_view bytes) {
   SHA256_Init(&context);
   SHA256_Update(&context, bytes.data(), bytes.size());
   SHA256_Final(digest, &context);
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(2 * SHA256_DIGEST_LENGTH);
-  for (unsigned char byte : digest) {
-    out += kHex[byte >> 4];
-    out += kHex[byte & 0x0F];
-  }
-  return out;
+  return to_hex(digest);
 }
 
 }  // namespace velkor::broker::screenshot
