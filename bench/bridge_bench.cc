@@ -87,10 +87,9 @@ void BM_SessionCallRoundTrip(benchmark::State& state) {
   velkor::ipc::UniqueFd broker_side(fds[0]);
   auto read_side = broker_side.try_clone();
   velkor::session::Session session;
-  session.attach_authenticated(
-      std::make_unique<protocol::BufReader>(
-          std::make_unique<velkor::ipc::FdSource>(std::move(*read_side))),
-      std::move(broker_side));
+  session.attach_authenticated(std::make_unique<protocol::BufReader>(
+                                   std::make_unique<velkor::ipc::FdSource>(std::move(*read_side))),
+                               std::move(broker_side));
   std::thread extension([fd = fds[1]] {
     protocol::BufReader in(
         std::make_unique<velkor::ipc::FdSource>(velkor::ipc::FdSource::borrow(fd)));
@@ -122,8 +121,11 @@ void BM_ScreenshotVerify(benchmark::State& state) {
   png.resize(size, 'p');
   const std::string digest = velkor::broker::screenshot::sha256_hex(png);
   const std::uint64_t chunk = 262144;
-  Json description = {{"captureId", "c"},   {"sha256", digest}, {"size", size},
-                      {"chunkSize", chunk}, {"mime", "image/png"}};
+  Json description = {{"captureId", "c"},
+                      {"sha256", digest},
+                      {"size", size},
+                      {"chunkSize", chunk},
+                      {"mime", "image/png"}};
   auto read_chunk = [&](Json req) -> velkor::Result<Json, std::string> {
     std::uint64_t offset = req["offset"].get<std::uint64_t>();
     std::uint64_t n = std::min<std::uint64_t>(chunk, size - offset);

@@ -37,7 +37,7 @@
 namespace velkor::bench {
 namespace {
 
-using json::Json;
+using protocol::json::Json;
 using test::Child;
 using test::Env;
 using test::FakeAgent;
@@ -220,7 +220,7 @@ std::string tool_line(std::int64_t id, const std::string& name, const std::strin
   std::string line = R"({"jsonrpc":"2.0","id":)";
   line += std::to_string(id);
   line += R"(,"method":"tools/call","params":)";
-  json::dump_to(line, Json{{"arguments", {{"sessionId", session}}}, {"name", name}});
+  protocol::json::dump_to(line, Json{{"arguments", {{"sessionId", session}}}, {"name", name}});
   line += '}';
   return line;
 }
@@ -231,18 +231,19 @@ std::unique_ptr<FakeAgent> connect_agent(const std::string& base, Failures& fail
   auto agent = std::make_unique<FakeAgent>(base, quiet_env());
   std::optional<Json> answer = agent->request("initialize", initialize_params(), kCallBound);
   if (answer && member(*answer, "result").is_object()) return agent;
-  failures.add(failure_text("initialize", answer ? json::dump(*answer) : "no answer"));
+  failures.add(failure_text("initialize", answer ? protocol::json::dump(*answer) : "no answer"));
   return nullptr;
 }
 
 // A session started through `agent`; "" after a failure, which is counted.
 std::string start_session(FakeAgent& agent, Failures& failures) {
   std::optional<Json> result = agent.tool("browser_start", Json::object(), kCallBound);
-  const std::string* id = result && !is_true(member(*result, "isError"))
-                              ? json::find_string(member(*result, "structuredContent"), "sessionId")
-                              : nullptr;
+  const std::string* id =
+      result && !is_true(member(*result, "isError"))
+          ? protocol::json::find_string(member(*result, "structuredContent"), "sessionId")
+          : nullptr;
   if (id != nullptr) return *id;
-  failures.add(failure_text("browser_start", result ? json::dump(*result) : "no answer"));
+  failures.add(failure_text("browser_start", result ? protocol::json::dump(*result) : "no answer"));
   return {};
 }
 
@@ -254,10 +255,10 @@ std::optional<Json> tool_result(std::string_view what, std::int64_t id,
     failures.add(failure_text(what, "no answer"));
     return std::nullopt;
   }
-  auto parsed = json::parse(*line);
+  auto parsed = protocol::json::parse(*line);
   Json answer = parsed ? std::move(parsed->value) : Json();
   const Json& result = member(answer, "result");
-  if (json::as_i64(member(answer, "id")) == id && result.is_object() &&
+  if (protocol::json::as_i64(member(answer, "id")) == id && result.is_object() &&
       !is_true(member(result, "isError"))) {
     return std::move(answer["result"]);
   }
@@ -270,9 +271,9 @@ std::optional<Json> tool_result(std::string_view what, std::int64_t id,
 bool clicked(std::int64_t id, const std::optional<std::string>& line, Failures& failures) {
   std::optional<Json> result = tool_result("browser_click", id, line, failures);
   if (!result) return false;
-  const std::string* op = json::find_string(member(*result, "structuredContent"), "op");
+  const std::string* op = protocol::json::find_string(member(*result, "structuredContent"), "op");
   if (op != nullptr && *op == "page_click") return true;
-  failures.add(failure_text("browser_click", json::dump(*result)));
+  failures.add(failure_text("browser_click", protocol::json::dump(*result)));
   return false;
 }
 
@@ -345,10 +346,10 @@ std::vector<double> measure_shots(FakeAgent& agent, const std::string& session, 
     const Json& content = member(*result, "content");
     static const Json kNull;
     const Json& item = content.is_array() && content.size() == 1 ? content.front() : kNull;
-    const std::string* data = json::find_string(item, "data");
-    const std::string* mime = json::find_string(item, "mimeType");
+    const std::string* data = protocol::json::find_string(item, "data");
+    const std::string* mime = protocol::json::find_string(item, "mimeType");
     if (data != nullptr && *data == expected_base64 && mime != nullptr && *mime == "image/png" &&
-        json::as_u64(member(member(*result, "structuredContent"), "size")) == bytes) {
+        protocol::json::as_u64(member(member(*result, "structuredContent"), "size")) == bytes) {
       samples.push_back(millis(end - start));
     } else {
       failures.add("browser_screenshot: not the image the extension sent");

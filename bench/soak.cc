@@ -47,7 +47,7 @@
 namespace velkor::bench {
 namespace {
 
-using json::Json;
+using protocol::json::Json;
 using test::Child;
 using test::Env;
 using test::FakeAgent;
@@ -175,7 +175,7 @@ bool is_true(const Json& value) { return value.is_boolean() && value.get<bool>()
 std::string first_text(const Json& result) {
   const Json& content = member(result, "content");
   if (!content.is_array() || content.empty()) return {};
-  const std::string* text = json::find_string(content.front(), "text");
+  const std::string* text = protocol::json::find_string(content.front(), "text");
   return text != nullptr ? *text : std::string();
 }
 
@@ -308,7 +308,7 @@ class AgentWorker {
     if (!started.answered) return false;
     const std::string* session =
         started.result
-            ? json::find_string(member(*started.result, "structuredContent"), "sessionId")
+            ? protocol::json::find_string(member(*started.result, "structuredContent"), "sessionId")
             : nullptr;
     if (session == nullptr) return true;
     const Json session_args = {{"sessionId", *session}};
@@ -329,7 +329,7 @@ class AgentWorker {
     if (!browsers.is_array()) return std::nullopt;
     std::vector<std::string> ids;
     for (const Json& entry : browsers) {
-      if (const std::string* id = json::find_string(member(entry, "browser"), "id")) {
+      if (const std::string* id = protocol::json::find_string(member(entry, "browser"), "id")) {
         ids.push_back(*id);
       }
     }
@@ -364,10 +364,10 @@ class AgentWorker {
 
   // Counts one answer line; returns the result of a call that succeeded.
   std::optional<Json> classify(const std::string& what, std::int64_t id, const std::string& line) {
-    auto parsed = json::parse(line);
+    auto parsed = protocol::json::parse(line);
     const Json answer = parsed ? std::move(parsed->value) : Json();
     const Json& result = member(answer, "result");
-    if (json::as_i64(member(answer, "id")) != id || !result.is_object()) {
+    if (protocol::json::as_i64(member(answer, "id")) != id || !result.is_object()) {
       counters_.add_unknown(what + ": " + line);
     } else if (!is_true(member(result, "isError"))) {
       ++counters_.ok;

@@ -15,9 +15,9 @@ using namespace velkor;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
   (void)peer::parse_semver(text);
-  auto parsed = json::parse(text);
+  auto parsed = protocol::json::parse(text);
   if (!parsed) return 0;
-  std::optional<json::Json> value = std::move(parsed->value);
+  std::optional<protocol::json::Json> value = std::move(parsed->value);
   std::optional<peer::PeerInfo> info = peer::parse_announce(value);
   if (!info) return 0;
   if (peer::announce_accepted(*info) &&

@@ -22,11 +22,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view line(reinterpret_cast<const char*>(data), size);
   auto role = ipc::parse_hello(line, kSecret);
   if (!role) return 0;
-  auto parsed = json::parse(line);
+  auto parsed = protocol::json::parse(line);
   if (!parsed) __builtin_trap();
-  const std::string* given = json::find_string(parsed->value, "hello");
+  const std::string* given = protocol::json::find_string(parsed->value, "hello");
   if (given == nullptr || *given != kSecret) __builtin_trap();
-  const std::string* claimed = json::find_string(parsed->value, "role");
+  const std::string* claimed = protocol::json::find_string(parsed->value, "role");
   if ((*role == ipc::Role::kMcp) != (claimed != nullptr && *claimed == "mcp")) __builtin_trap();
   return 0;
 }

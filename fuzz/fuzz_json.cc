@@ -17,7 +17,7 @@ using namespace velkor;
 namespace {
 
 // Equal values of equal types: 1 read as unsigned is not 1 read as signed.
-bool same(const json::Json& a, const json::Json& b) {
+bool same(const protocol::json::Json& a, const protocol::json::Json& b) {
   if (a.type() != b.type()) return false;
   if (a.is_array()) {
     if (a.size() != b.size()) return false;
@@ -36,37 +36,37 @@ bool same(const json::Json& a, const json::Json& b) {
   return a == b;
 }
 
-void check_writer(const json::Json& value) {
+void check_writer(const protocol::json::Json& value) {
   std::string fast;
-  json::fast::dump_to(fast, value);
-  if (fast != json::dump_reference(value)) __builtin_trap();
+  protocol::json::fast::dump_to(fast, value);
+  if (fast != protocol::json::dump_reference(value)) __builtin_trap();
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
-  auto reference = json::parse_reference(text);
-  if (auto fast = json::fast::parse(text)) {
+  auto reference = protocol::json::parse_reference(text);
+  if (auto fast = protocol::json::fast::parse(text)) {
     if (!reference) __builtin_trap();
     if (!same(fast->value, reference->value)) __builtin_trap();
     if (fast->duplicate_top_keys != reference->duplicate_top_keys) __builtin_trap();
   }
   if (reference) check_writer(reference->value);
   // Lines passed on or only reordered must be what the full path writes.
-  if (auto sorted = json::fast::sorted_object(text)) {
-    if (!reference || *sorted != json::dump_reference(reference->value)) __builtin_trap();
+  if (auto sorted = protocol::json::fast::sorted_object(text)) {
+    if (!reference || *sorted != protocol::json::dump_reference(reference->value)) __builtin_trap();
   }
-  if (auto members = json::fast::written_members(text)) {
+  if (auto members = protocol::json::fast::written_members(text)) {
     if (!reference || !reference->value.is_object()) __builtin_trap();
-    for (const json::fast::Member& m : *members) {
-      auto value = json::parse_reference(m.value);
-      if (!value || json::dump_reference(value->value) != m.value) __builtin_trap();
+    for (const protocol::json::fast::Member& m : *members) {
+      auto value = protocol::json::parse_reference(m.value);
+      if (!value || protocol::json::dump_reference(value->value) != m.value) __builtin_trap();
     }
   }
   // Raw bytes as a string value: escapes, and broken UTF-8 replaced.
-  check_writer(json::Json(std::string(text)));
-  json::Json keyed = json::Json::object();
+  check_writer(protocol::json::Json(std::string(text)));
+  protocol::json::Json keyed = protocol::json::Json::object();
   keyed[std::string(text)] = 1;
   check_writer(keyed);
   // The relay's pass-through writes what the full path writes, and fails

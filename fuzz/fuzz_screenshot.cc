@@ -26,10 +26,10 @@ constexpr std::string_view kPngSignature{"\x89PNG\r\n\x1a\n", 8};
 // run down without reaching other code.
 constexpr std::uint64_t kMaxFuzzedSize = 1 << 20;
 
-std::optional<std::uint64_t> member_u64(const json::Json& object, std::string_view key) {
+std::optional<std::uint64_t> member_u64(const protocol::json::Json& object, std::string_view key) {
   if (!object.is_object()) return std::nullopt;
   auto it = object.find(key);
-  return it == object.end() ? std::nullopt : json::as_u64(*it);
+  return it == object.end() ? std::nullopt : protocol::json::as_u64(*it);
 }
 
 }  // namespace
@@ -43,23 +43,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (end == std::string_view::npos) break;
     bytes.remove_prefix(end + 1);
   }
-  auto description = json::parse(texts[0]);
+  auto description = protocol::json::parse(texts[0]);
   if (!description) return 0;
   std::optional<std::uint64_t> announced = member_u64(description->value, "size");
   if (announced && *announced > kMaxFuzzedSize) return 0;
 
   std::size_t next = 1;
-  screenshot::ReadChunk read_chunk = [&](json::Json) -> Result<json::Json, std::string> {
+  screenshot::ReadChunk read_chunk =
+      [&](protocol::json::Json) -> Result<protocol::json::Json, std::string> {
     if (next == texts.size()) return Unexpected(std::string("no more chunks"));
-    auto reply = json::parse(texts[next++]);
+    auto reply = protocol::json::parse(texts[next++]);
     if (!reply) return Unexpected(std::string("chunk reply is not JSON"));
     return std::move(reply->value);
   };
   auto result = screenshot::receive(std::move(description->value), read_chunk, kSession);
   if (!result) return 0;
 
-  const std::string* encoded = json::find_string(*result, screenshot::kVerifiedMember);
-  const std::string* digest = json::find_string(*result, "sha256");
+  const std::string* encoded = protocol::json::find_string(*result, screenshot::kVerifiedMember);
+  const std::string* digest = protocol::json::find_string(*result, "sha256");
   if (encoded == nullptr || digest == nullptr || !announced) __builtin_trap();
   std::optional<std::string> image = screenshot::base64_decode_strict(*encoded);
   if (!image || image->size() != *announced || member_u64(*result, "size") != announced) {

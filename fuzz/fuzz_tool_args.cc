@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
   std::size_t split = bytes.find('\0');
   if (split == std::string_view::npos) return 0;
-  auto parsed = json::parse(bytes.substr(split + 1));
+  auto parsed = protocol::json::parse(bytes.substr(split + 1));
   if (!parsed) return 0;
   auto tool = Tool::parse(bytes.substr(0, split), parsed->value);
   if (!tool) return 0;

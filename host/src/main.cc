@@ -43,7 +43,9 @@ int fail(const IoError& error) {
   return 1;
 }
 
-int fail(std::string_view message) { return fail(IoError(ErrorKind::kOther, std::string(message))); }
+int fail(std::string_view message) {
+  return fail(IoError(ErrorKind::kOther, std::string(message)));
+}
 
 int print(std::string_view text) {
   if (auto w = ipc::write_all_fd(STDOUT_FILENO, text); !w) return fail(w.error());

@@ -62,7 +62,7 @@ std::unique_ptr<FakeExtension> announced_extension(const std::string& base) {
   auto reply = ext->announce_default();
   EXPECT_TRUE(reply.has_value()) << ext->child().stderr_text();
   if (reply) {
-    EXPECT_EQ(json::dump(*reply), R"({"data":{"ready":true},"id":0,"ok":true})");
+    EXPECT_EQ(protocol::json::dump(*reply), R"({"data":{"ready":true},"id":0,"ok":true})");
   }
   return ext;
 }
@@ -217,7 +217,7 @@ TEST(BrokerProcessTest, StrayLocalConnectionsAreDroppedWhileAgentsAreServed) {
       {"silent", "", false, "timed out"},
       {"closed at once", "", true, "unexpected end of file"},
       {"line over 256 bytes", std::string(300, 'x'), false, "invalid data"},
-      {"not JSON", "hello\n", false, json::parse("hello\n").error().to_string()},
+      {"not JSON", "hello\n", false, protocol::json::parse("hello\n").error().to_string()},
       {"wrong secret",
        R"({"hello":"00000000000000000000000000000000"})"
        "\n",

@@ -1,9 +1,9 @@
 // The executable's command line: which word starts which role, the fixed
 // texts, and the one-line failure report with its exit status.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>

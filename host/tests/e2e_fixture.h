@@ -30,7 +30,7 @@ class E2eTest : public ::testing::Test {
     auto reply = ext->announce_default(browser);
     EXPECT_TRUE(reply.has_value());
     if (reply) {
-      EXPECT_EQ(json::dump(*reply), R"({"data":{"ready":true},"id":0,"ok":true})");
+      EXPECT_EQ(protocol::json::dump(*reply), R"({"data":{"ready":true},"id":0,"ok":true})");
     }
     return ext;
   }
@@ -60,8 +60,9 @@ class E2eTest : public ::testing::Test {
 
   // The tool result of a successful value that is an object.
   static Json value_result(const Json& value) {
-    return Json{{"content", Json::array({{{"text", json::dump(value)}, {"type", "text"}}})},
-                {"structuredContent", value}};
+    return Json{
+        {"content", Json::array({{{"text", protocol::json::dump(value)}, {"type", "text"}}})},
+        {"structuredContent", value}};
   }
 
   // Requests the extension saw from index `from` on.

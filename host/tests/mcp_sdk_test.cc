@@ -50,7 +50,8 @@ TEST(McpSdkTest, OfficialClientAcceptsEveryAnswer) {
 
   Env env = runtime_env(tmp.path());
   Child node("/usr/bin/env",
-             {"node", dir + "/check.mjs", host_exe(), broker::screenshot::sha256_hex(ext.png)}, env);
+             {"node", dir + "/check.mjs", host_exe(), broker::screenshot::sha256_hex(ext.png)},
+             env);
   auto status = node.wait(60s);
   ASSERT_TRUE(status.has_value()) << node.stderr_text();
   EXPECT_EQ(*status, 0) << node.stdout_rest() << node.stderr_text();

@@ -229,7 +229,7 @@ TEST(NativeHostRelayTest, LinesBecomeFramesAndTheHostEndsWithTheConnection) {
   EXPECT_EQ(ext.child().stderr_text(),
             "[INFO] [native-host] connected to MCP server bridge socket\n"
             "[WARN] [native-host] tcp line not json: " +
-                json::parse("not json").error().to_string() +
+                protocol::json::parse("not json").error().to_string() +
                 "\n"
                 "[INFO] [native-host] tcp EOF\n"
                 "[DEBUG] [native-host] TCP->stdout thread ending\n"
@@ -239,7 +239,7 @@ TEST(NativeHostRelayTest, LinesBecomeFramesAndTheHostEndsWithTheConnection) {
 TEST(NativeHostRelayTest, BadInputFromTheBrowserEndsTheHost) {
   auto decode = [](std::string_view body) {
     return "[WARN] [native-host] stdin read error: nm json decode: " +
-           json::parse(body).error().to_string();
+           protocol::json::parse(body).error().to_string();
   };
   struct Case {
     const char* name;

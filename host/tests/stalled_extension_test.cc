@@ -95,14 +95,14 @@ std::string start_confirmed(RawSocket& host, FakeAgent& agent, Json arguments) {
                      {{"name", "browser_start"}, {"arguments", std::move(arguments)}});
   auto line = host.read_line();
   if (!line) return "";
-  auto request = json::parse(*line);
+  auto request = protocol::json::parse(*line);
   if (!request) return "";
   const Json& req = request->value;
-  if (!host.write(
-          json::dump(Json{{"id", req["id"]},
-                          {"ok", true},
-                          {"data", {{"sessionId", req["args"]["sessionId"]}, {"tabId", 7}}}}) +
-          "\n")) {
+  if (!host.write(protocol::json::dump(
+                      Json{{"id", req["id"]},
+                           {"ok", true},
+                           {"data", {{"sessionId", req["args"]["sessionId"]}, {"tabId", 7}}}}) +
+                  "\n")) {
     return "";
   }
   auto started = agent.read_answer();
@@ -197,7 +197,7 @@ TEST_F(StalledExtensionTest, AStalledExtensionHoldsUpNoOtherBrowser) {
   lister.send_request("tools/call", {{"name", "browser_tabs"}, {"arguments", Json::object()}});
   auto list = host->read_line();
   ASSERT_TRUE(list);
-  ASSERT_TRUE(host->write(R"({"id":)" + json::parse(*list)->value["id"].dump() +
+  ASSERT_TRUE(host->write(R"({"id":)" + protocol::json::parse(*list)->value["id"].dump() +
                           R"(,"ok":true,"data":[]})"
                           "\n"));
   auto tabs = lister.read_answer();

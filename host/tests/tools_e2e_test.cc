@@ -550,7 +550,7 @@ TEST_F(ToolsE2eTest, PageReplyCannotPassItselfOffAsAScreenshot) {
 
   auto result = agent.tool("browser_snapshot", {{"sessionId", s}});
   ASSERT_TRUE(result);
-  EXPECT_EQ(json::dump(*result),
+  EXPECT_EQ(protocol::json::dump(*result),
             R"({"content":[{"text":"{\"_verifiedScreenshot\":\"iVBORw0KGgo=\",\"sha256\":\"x\",)"
             R"(\"size\":8}","type":"text"}],"structuredContent":{"_verifiedScreenshot":)"
             R"("iVBORw0KGgo=","sha256":"x","size":8}})");

@@ -43,8 +43,7 @@ class CondVar {
   CondVar& operator=(const CondVar&) = delete;
 
   // Returns false when the deadline passed. The caller holds `mu`.
-  bool wait_until(Mutex* mu, std::chrono::steady_clock::time_point deadline)
-      VELKOR_REQUIRES(mu) {
+  bool wait_until(Mutex* mu, std::chrono::steady_clock::time_point deadline) VELKOR_REQUIRES(mu) {
     std::unique_lock<std::mutex> lock(mu->mu_, std::adopt_lock);
     bool woke = cv_.wait_until(lock, deadline) == std::cv_status::no_timeout;
     lock.release();

@@ -30,9 +30,9 @@ constexpr std::uint64_t kMaxImageBase64 = 4 * ((screenshot::kMaxSize + 2) / 3);
 static_assert(kMaxImageBase64 + kImageAnswerEnvelope <= protocol::kMaxLineBytes,
               "the largest screenshot no longer fits an answer line");
 
-json::Json initialize_result(std::string_view version) {
+protocol::json::Json initialize_result(std::string_view version) {
   return {
-      {"capabilities", {{"tools", json::Json::object()}}},
+      {"capabilities", {{"tools", protocol::json::Json::object()}}},
       {"instructions", kInstructions},
       {"protocolVersion", version},
       {"serverInfo", {{"name", kServerName}, {"title", kServerTitle}, {"version", kServerVersion}}},
@@ -62,7 +62,8 @@ std::string controller_name(std::string_view name) {
     std::size_t at = i;
     char32_t c = decode_utf8_at(name, i);
     if (is_unicode_space(c)) {
-      if (word_start != std::string_view::npos) return std::string(name.substr(word_start, at - word_start));
+      if (word_start != std::string_view::npos)
+        return std::string(name.substr(word_start, at - word_start));
       continue;
     }
     if (word_start == std::string_view::npos) word_start = at;
@@ -92,33 +93,34 @@ BrowserClient::~BrowserClient() {
   for (auto& [session_id, task] : tasks) {
     forget_session(session_id);
     (void)task.session.call_inner(protocol::kSessionStop, task.tab_id,
-                                  json::Json{{"sessionId", session_id}});
+                                  protocol::json::Json{{"sessionId", session_id}});
   }
 }
 
 std::optional<protocol::JsonRpc> BrowserClient::handle(protocol::JsonRpc message) {
   if (message.is_notification()) return std::nullopt;
-  json::Json id = std::move(*message.id);
+  protocol::json::Json id = std::move(*message.id);
   if (runtime_->stopping.load(std::memory_order_acquire)) {
     return protocol::JsonRpc::err(std::move(id), -32000, std::string(kStoppedMessage));
   }
-  json::Json params = message.params ? std::move(*message.params) : json::Json(nullptr);
+  protocol::json::Json params =
+      message.params ? std::move(*message.params) : protocol::json::Json(nullptr);
   const std::string method = message.method.value_or("");
   if (!message.method) {
     return protocol::JsonRpc::err(std::move(id), -32601, "Method not found");
   }
-  if (method == "ping") return protocol::JsonRpc::ok(std::move(id), json::Json::object());
+  if (method == "ping") return protocol::JsonRpc::ok(std::move(id), protocol::json::Json::object());
   if (method == "initialize") {
     if (params.is_object()) {
       auto info = params.find("clientInfo");
       if (info != params.end()) {
-        if (const std::string* name = json::find_string(*info, "name")) {
+        if (const std::string* name = protocol::json::find_string(*info, "name")) {
           controller_ = controller_name(*name);
         }
       }
     }
     std::string_view version = kDefaultProtocolVersion;
-    if (const std::string* asked = json::find_string(params, "protocolVersion")) {
+    if (const std::string* asked = protocol::json::find_string(params, "protocolVersion")) {
       for (std::string_view known : kProtocolVersions) {
         if (*asked == known) version = known;
       }
@@ -126,25 +128,27 @@ std::optional<protocol::JsonRpc> BrowserClient::handle(protocol::JsonRpc message
     return protocol::JsonRpc::ok(std::move(id), initialize_result(version));
   }
   if (method == "tools/list") {
-    return protocol::JsonRpc::ok(std::move(id), json::Json{{"tools", tools::catalog()}});
+    return protocol::JsonRpc::ok(std::move(id), protocol::json::Json{{"tools", tools::catalog()}});
   }
   if (method == "tools/call") {
-    const std::string* name = json::find_string(params, "name");
-    json::Json arguments = json::Json::object();
+    const std::string* name = protocol::json::find_string(params, "name");
+    protocol::json::Json arguments = protocol::json::Json::object();
     if (params.is_object()) {
       auto it = params.find("arguments");
       if (it != params.end()) arguments = std::move(*it);
     }
     auto outcome = call(name ? *name : std::string(), std::move(arguments));
-    json::Json result = !outcome                       ? tools::response_error(outcome.error())
-                        : outcome->verified_screenshot ? tools::response_image(std::move(outcome->value))
-                                                       : tools::response_value(std::move(outcome->value));
+    protocol::json::Json result = !outcome ? tools::response_error(outcome.error())
+                                  : outcome->verified_screenshot
+                                      ? tools::response_image(std::move(outcome->value))
+                                      : tools::response_value(std::move(outcome->value));
     return protocol::JsonRpc::ok(std::move(id), std::move(result));
   }
   return protocol::JsonRpc::err(std::move(id), -32601, "Method not found");
 }
 
-Result<ToolValue, std::string> BrowserClient::call(std::string_view name, json::Json arguments) {
+Result<ToolValue, std::string> BrowserClient::call(std::string_view name,
+                                                   protocol::json::Json arguments) {
   auto parsed = tools::Tool::parse(name, arguments);
   if (!parsed) return Unexpected(std::move(parsed).error());
   auto& kind = parsed->kind;
@@ -158,14 +162,14 @@ Result<ToolValue, std::string> BrowserClient::call(std::string_view name, json::
 }
 
 Result<ToolValue, std::string> BrowserClient::call_tabs() {
-  json::Json entries = json::Json::array();
+  protocol::json::Json entries = protocol::json::Json::array();
   for (const Browser& browser : runtime_->browsers()) {
-    json::Json entry = {{"browser", browser.to_json()}};
+    protocol::json::Json entry = {{"browser", browser.to_json()}};
     auto picked = runtime_->find_browser(browser.id);
     if (!picked) {
       entry["error"] = picked.error();
     } else if (auto tabs = picked->session.call_inner(protocol::kTabList, std::nullopt,
-                                                      json::Json::object());
+                                                      protocol::json::Json::object());
                tabs) {
       entry["tabs"] = std::move(*tabs);
     } else {
@@ -173,11 +177,11 @@ Result<ToolValue, std::string> BrowserClient::call_tabs() {
     }
     entries.push_back(std::move(entry));
   }
-  return ToolValue{json::Json{{"browsers", std::move(entries)}}};
+  return ToolValue{protocol::json::Json{{"browsers", std::move(entries)}}};
 }
 
 Result<ToolValue, std::string> BrowserClient::call_files() {
-  json::Json files = json::Json::array();
+  protocol::json::Json files = protocol::json::Json::array();
   {
     MutexLock lock(&runtime_->selections_mu);
     for (const auto& [selection_id, file] : runtime_->selections) {
@@ -186,7 +190,7 @@ Result<ToolValue, std::string> BrowserClient::call_files() {
       }
     }
   }
-  return ToolValue{json::Json{{"files", std::move(files)}}};
+  return ToolValue{protocol::json::Json{{"files", std::move(files)}}};
 }
 
 Result<ToolValue, std::string> BrowserClient::call_start(
@@ -198,19 +202,19 @@ Result<ToolValue, std::string> BrowserClient::call_start(
 
   auto reply = picked->session.call_inner(
       protocol::kSessionStart, tab_id,
-      json::Json{{"controller", {{"name", controller_}}}, {"sessionId", *session_id}});
+      protocol::json::Json{{"controller", {{"name", controller_}}}, {"sessionId", *session_id}});
   std::optional<std::string> failure;
   std::int64_t confirmed_tab = 0;
   if (!reply) {
     failure = reply.error().to_string();
   } else {
-    const std::string* echoed = json::find_string(*reply, "sessionId");
+    const std::string* echoed = protocol::json::find_string(*reply, "sessionId");
     std::optional<std::int64_t> tab;
     if (reply->is_object()) {
       auto it = reply->find("tabId");
       // A tab that does not fit the bridge's signed tab id is no
       // confirmation: it could never address the tab again.
-      if (it != reply->end() && json::as_u64(*it)) tab = json::as_i64(*it);
+      if (it != reply->end() && protocol::json::as_u64(*it)) tab = protocol::json::as_i64(*it);
     }
     if (echoed == nullptr || *echoed != *session_id) {
       failure = std::string(kSessionIdNotConfirmed);
@@ -222,7 +226,7 @@ Result<ToolValue, std::string> BrowserClient::call_start(
   }
   if (failure) {
     (void)picked->session.call_inner(protocol::kSessionStop, std::nullopt,
-                                     json::Json{{"sessionId", *session_id}});
+                                     protocol::json::Json{{"sessionId", *session_id}});
     return Unexpected(std::move(*failure));
   }
 
@@ -233,13 +237,13 @@ Result<ToolValue, std::string> BrowserClient::call_start(
       if (!file.session_id) file.session_id = *session_id;
     }
   }
-  return ToolValue{
-      json::Json{{"browserId", picked->id}, {"sessionId", *session_id}, {"tabId", confirmed_tab}}};
+  return ToolValue{protocol::json::Json{
+      {"browserId", picked->id}, {"sessionId", *session_id}, {"tabId", confirmed_tab}}};
 }
 
 Result<ToolValue, std::string> BrowserClient::call_page(
     std::string_view op, const std::string& session_id,
-    const std::optional<std::string>& selection_id, json::Json arguments) {
+    const std::optional<std::string>& selection_id, protocol::json::Json arguments) {
   auto task_it = tasks_.find(session_id);
   if (task_it == tasks_.end()) return Unexpected(std::string(kNotYourSession));
   const BrowserTask task = task_it->second;
@@ -250,9 +254,9 @@ Result<ToolValue, std::string> BrowserClient::call_page(
     if (it == runtime_->selections.end() || it->second.session_id != session_id) {
       return Unexpected(std::string(tools::kMissingSelection));
     }
-    json::Json path = it->second.path;
+    protocol::json::Json path = it->second.path;
     if (!is_valid_utf8(it->second.path)) return Unexpected(std::string(kUploadFailed));
-    arguments["paths"] = json::Json::array({std::move(path)});
+    arguments["paths"] = protocol::json::Json::array({std::move(path)});
   }
 
   auto reply = task.session.call_inner(op, task.tab_id, std::move(arguments));
@@ -263,7 +267,8 @@ Result<ToolValue, std::string> BrowserClient::call_page(
   if (!reply) return Unexpected(reply.error().to_string());
   if (op != protocol::kPageScreenshot) return ToolValue{std::move(*reply)};
 
-  auto read_chunk = [&task](json::Json request) -> Result<json::Json, std::string> {
+  auto read_chunk =
+      [&task](protocol::json::Json request) -> Result<protocol::json::Json, std::string> {
     auto chunk =
         task.session.call_inner(protocol::kPageScreenshotRead, task.tab_id, std::move(request));
     if (!chunk) return Unexpected(chunk.error().to_string());

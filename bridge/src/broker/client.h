@@ -25,7 +25,7 @@ struct BrowserTask {
 // What a tool call produced. Only the screenshot transfer's own result is
 // marked verified; nothing an extension sends can set the mark.
 struct ToolValue {
-  json::Json value;
+  protocol::json::Json value;
   bool verified_screenshot = false;
 };
 
@@ -43,7 +43,7 @@ class BrowserClient {
   std::optional<protocol::JsonRpc> handle(protocol::JsonRpc message);
 
   // Runs one tool call; an error is a text for the agent.
-  Result<ToolValue, std::string> call(std::string_view name, json::Json arguments);
+  Result<ToolValue, std::string> call(std::string_view name, protocol::json::Json arguments);
 
   // Drops the broker-wide traces of one session: the upload selections
   // bound to it.
@@ -58,7 +58,7 @@ class BrowserClient {
                                             const std::optional<std::string>& browser_id);
   Result<ToolValue, std::string> call_page(std::string_view op, const std::string& session_id,
                                            const std::optional<std::string>& selection_id,
-                                           json::Json arguments);
+                                           protocol::json::Json arguments);
 
   const std::shared_ptr<Runtime> runtime_;
   std::string controller_;

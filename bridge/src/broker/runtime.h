@@ -22,7 +22,9 @@ struct Browser {
   std::string name;
   std::string version;
 
-  json::Json to_json() const { return {{"id", id}, {"name", name}, {"version", version}}; }
+  protocol::json::Json to_json() const {
+    return {{"id", id}, {"name", name}, {"version", version}};
+  }
 };
 
 struct PickedBrowser {

@@ -20,7 +20,6 @@ namespace {
 
 constexpr int kMaxNameAttempts = 65536;
 
-
 Result<void> copy_all(int from, int to) {
   std::vector<char> buf(1 << 16);
   for (;;) {
@@ -60,8 +59,8 @@ std::optional<std::string> last_component(std::string_view path) {
   std::size_t start = 0;
   while (start <= path.size()) {
     std::size_t slash = path.find('/', start);
-    std::string_view part =
-        path.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
+    std::string_view part = path.substr(
+        start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
     if (!part.empty() && part != ".") last = part;
     if (slash == std::string_view::npos) break;
     start = slash + 1;

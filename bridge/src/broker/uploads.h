@@ -29,8 +29,8 @@ class StagingDir {
 
 // A file the user chose for upload, staged as a private snapshot copy.
 struct SelectedFile {
-  std::string path;  // the staged copy: staging_dir joined with name
-  std::string name;  // last component of the path the user gave
+  std::string path;                       // the staged copy: staging_dir joined with name
+  std::string name;                       // last component of the path the user gave
   std::optional<std::string> session_id;  // none until a session starts
   StagingDir staging_dir;
 };

@@ -9,17 +9,17 @@
 #include <cstdlib>
 #include <utility>
 
+#include "base/utf8.h"
 #include "ipc/fd.h"
 #include "ipc/names.h"
 #include "ipc/path.h"
 #include "ipc/random.h"
 #include "protocol/json.h"
-#include "base/utf8.h"
 
 namespace velkor::ipc {
 namespace {
 
-using json::Json;
+using protocol::json::Json;
 
 IoError invalid(std::string message) {
   return IoError(ErrorKind::kInvalidData, std::move(message));
@@ -37,7 +37,7 @@ std::string quoted(std::string_view field) {
 }
 
 Result<uint16_t> to_port(const Json& v) {
-  auto n = json::as_u64(v);
+  auto n = protocol::json::as_u64(v);
   if (!n || *n > UINT16_MAX) {
     return Unexpected(invalid("invalid value for \"port\": expected an integer from 0 to 65535"));
   }
@@ -50,7 +50,7 @@ Result<std::string> to_secret(const Json& v) {
 }
 
 Result<uint32_t> to_pid(const Json& v) {
-  auto n = json::as_u64(v);
+  auto n = protocol::json::as_u64(v);
   if (!n || *n > UINT32_MAX) {
     return Unexpected(
         invalid("invalid value for \"pid\": expected an integer from 0 to 4294967295"));
@@ -215,7 +215,7 @@ std::string LockFile::serialize() const {
   std::string out = "{\"port\":";
   out += std::to_string(port);
   out += ",\"secret\":";
-  json::dump_to(out, Json(secret));
+  protocol::json::dump_to(out, Json(secret));
   out += ",\"pid\":";
   out += std::to_string(pid);
   out += '}';
@@ -223,7 +223,7 @@ std::string LockFile::serialize() const {
 }
 
 Result<LockFile> LockFile::parse(std::string_view bytes) {
-  auto parsed = json::parse(bytes);
+  auto parsed = protocol::json::parse(bytes);
   if (!parsed) return Unexpected(std::move(parsed).error());
   const Json& v = parsed->value;
 

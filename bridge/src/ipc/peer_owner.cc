@@ -66,8 +66,8 @@ std::optional<uid_t> uid_from_netlink(const FourTuple& t) {
 
   sockaddr_nl kernel{};
   kernel.nl_family = AF_NETLINK;
-  if (::sendto(nl.get(), &msg, sizeof msg, 0, reinterpret_cast<sockaddr*>(&kernel),
-               sizeof kernel) < 0) {
+  if (::sendto(nl.get(), &msg, sizeof msg, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) <
+      0) {
     return std::nullopt;
   }
   alignas(nlmsghdr) char buf[8192];

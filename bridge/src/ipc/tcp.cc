@@ -129,10 +129,10 @@ Result<UniqueFd> connect_to(uint16_t port, std::string_view secret,
   if (auto owned = check_listener_owner(fd->get(), port, broker_pid); !owned) {
     return Unexpected(std::move(owned).error());
   }
-  json::Json hello = json::Json::object();
+  protocol::json::Json hello = protocol::json::Json::object();
   hello["hello"] = std::string(secret);
   if (role) hello["role"] = std::string(*role);
-  std::string line = json::dump(hello);
+  std::string line = protocol::json::dump(hello);
   line += '\n';
   if (auto w = write_all_fd(fd->get(), line); !w) return Unexpected(std::move(w).error());
   return fd;
@@ -188,14 +188,14 @@ std::optional<Result<void>> hello_length_check(const std::string& data, std::siz
 }  // namespace
 
 Result<Role> parse_hello(std::string_view line, std::string_view secret) {
-  auto parsed = json::parse(line);
+  auto parsed = protocol::json::parse(line);
   if (!parsed) return Unexpected(std::move(parsed).error());
-  const json::Json& hello = parsed->value;
-  const std::string* given = json::find_string(hello, "hello");
+  const protocol::json::Json& hello = parsed->value;
+  const std::string* given = protocol::json::find_string(hello, "hello");
   if (given == nullptr || !constant_time_equal(*given, secret)) {
     return Unexpected(IoError(ErrorKind::kPermissionDenied));
   }
-  if (const std::string* r = json::find_string(hello, "role")) {
+  if (const std::string* r = protocol::json::find_string(hello, "role")) {
     if (*r != "mcp") return Unexpected(IoError(ErrorKind::kInvalidData));
     return Role::kMcp;
   }

@@ -18,7 +18,6 @@ Mutex& stderr_mutex() {
   return mu;
 }
 
-
 }  // namespace
 
 std::string_view level_name(Level level) {

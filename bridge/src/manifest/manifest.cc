@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <memory>
 
-#include "protocol/json.h"
 #include "base/utf8.h"
+#include "protocol/json.h"
 
 namespace velkor::manifest {
 namespace {
@@ -24,7 +24,9 @@ bool is_extension_id(std::string_view id) {
 
 IoError invalid_input(const char* message) { return IoError(ErrorKind::kInvalidInput, message); }
 
-std::string json_string(std::string_view s) { return json::dump(json::Json(std::string(s))); }
+std::string json_string(std::string_view s) {
+  return protocol::json::dump(protocol::json::Json(std::string(s)));
+}
 
 }  // namespace
 

@@ -87,14 +87,14 @@ void stdin_reader(std::shared_ptr<Forwarder> forwarder) {
     // Browsers write members in the extension's order; ours are sorted on
     // the way, which mostly needs no tree at all.
     std::optional<std::string> line;
-    if (body) line = json::fast::sorted_object(**body);
+    if (body) line = protocol::json::fast::sorted_object(**body);
     if (!line) {
       auto value = body ? protocol::nm_decode(**body) : Unexpected(std::move(body).error());
       if (!value) {
         log::emit(log::Level::kWarn, kTag, "stdin read error: {}", value.error().to_string());
         end_process(0);
       }
-      line = json::dump(*value);
+      line = protocol::json::dump(*value);
     }
     *line += '\n';
     forwarder->forward(std::move(*line));
@@ -129,7 +129,7 @@ void tcp_reader(ipc::UniqueFd read_handle) {
     // mentions the handshake anywhere takes the full path, which tells
     // whether it is one.
     if (line.find("\"hello\"") == std::string::npos) {
-      if (std::optional<std::string> sorted = json::fast::sorted_object(line)) {
+      if (std::optional<std::string> sorted = protocol::json::fast::sorted_object(line)) {
         if (auto w = protocol::nm_write_body(out, *sorted); !w) {
           log::emit(log::Level::kWarn, kTag, "stdout write error: {}", w.error().to_string());
           break;
@@ -137,12 +137,12 @@ void tcp_reader(ipc::UniqueFd read_handle) {
         continue;
       }
     }
-    auto parsed = json::parse(line);
+    auto parsed = protocol::json::parse(line);
     if (!parsed) {
       log::emit(log::Level::kWarn, kTag, "tcp line not json: {}", parsed.error().to_string());
       continue;
     }
-    const json::Json& value = parsed->value;
+    const protocol::json::Json& value = parsed->value;
     // The handshake is between us and the broker; the extension never sees it.
     if (value.is_object() && value.contains("hello")) continue;
     if (auto w = protocol::nm_write_frame(out, value); !w) {

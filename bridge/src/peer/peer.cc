@@ -17,7 +17,8 @@ constexpr std::string_view kEitherBehind = "Update whichever side is behind so t
 
 // Reads an optional string member into `out`. Absent and null leave `out`
 // empty; false means the member has another type.
-bool read_string(const json::Json& object, std::string_view key, std::optional<std::string>& out) {
+bool read_string(const protocol::json::Json& object, std::string_view key,
+                 std::optional<std::string>& out) {
   auto it = object.find(key);
   if (it == object.end() || it->is_null()) return true;
   const auto* text = it->get_ptr<const std::string*>();
@@ -26,7 +27,7 @@ bool read_string(const json::Json& object, std::string_view key, std::optional<s
   return true;
 }
 
-std::optional<Browser> parse_browser(const json::Json& value) {
+std::optional<Browser> parse_browser(const protocol::json::Json& value) {
   if (!value.is_object()) return std::nullopt;
   Browser browser;
   if (!read_string(value, "name", browser.name)) return std::nullopt;
@@ -63,7 +64,7 @@ std::optional<std::uint64_t> parse_number(std::string_view digits) {
 
 }  // namespace
 
-std::optional<PeerInfo> parse_announce(const std::optional<json::Json>& data) {
+std::optional<PeerInfo> parse_announce(const std::optional<protocol::json::Json>& data) {
   if (!data || !data->is_object()) return std::nullopt;
   auto announce = data->find("announce");
   if (announce == data->end() || !announce->is_object()) return std::nullopt;
@@ -71,7 +72,7 @@ std::optional<PeerInfo> parse_announce(const std::optional<json::Json>& data) {
   PeerInfo peer;
   auto protocol = announce->find("protocolVersion");
   if (protocol != announce->end() && !protocol->is_null()) {
-    peer.protocol_version = json::as_u64(*protocol);
+    peer.protocol_version = protocol::json::as_u64(*protocol);
     if (!peer.protocol_version) return std::nullopt;
   }
   if (!read_string(*announce, "version", peer.version)) return std::nullopt;

@@ -40,7 +40,7 @@ struct PeerInfo {
 // a diagnostic, when there is no data, the data is not an object, it has no
 // "announce", or the announce has a member of the wrong type: such a line is
 // simply not an announce.
-std::optional<PeerInfo> parse_announce(const std::optional<json::Json>& data);
+std::optional<PeerInfo> parse_announce(const std::optional<protocol::json::Json>& data);
 
 // True when the peer speaks our protocol and said which browser it runs in.
 // Its version plays no part.

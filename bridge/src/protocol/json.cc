@@ -6,7 +6,7 @@
 #include "base/utf8.h"
 #include "protocol/json_fast.h"
 
-namespace velkor::json {
+namespace velkor::protocol::json {
 namespace {
 
 // Strings at least this long skip nlohmann's lexer, which grows two copies
@@ -302,4 +302,4 @@ const std::string* find_string(const Json& object, std::string_view key) {
   return it->get_ptr<const std::string*>();
 }
 
-}  // namespace velkor::json
+}  // namespace velkor::protocol::json

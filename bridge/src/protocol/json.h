@@ -2,16 +2,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "error/result.h"
 
-namespace velkor::json {
+namespace velkor::protocol::json {
 
 // Objects are std::maps, so every object we write lists its keys in
 // ascending byte order; integers that fit 64 bits stay exact.
@@ -54,4 +53,4 @@ const std::string* find_string(const Json& object, std::string_view key);
 // The parser's text without nlohmann's "[json.exception...] " prefix.
 std::string strip_exception_prefix(std::string_view what);
 
-}  // namespace velkor::json
+}  // namespace velkor::protocol::json

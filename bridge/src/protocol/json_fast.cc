@@ -10,7 +10,7 @@
 
 #include "base/utf8.h"
 
-namespace velkor::json::fast {
+namespace velkor::protocol::json::fast {
 namespace {
 
 constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
@@ -420,11 +420,14 @@ class Written {
         return nullptr;
     }
     if (end_ - p < 5 || p[1] != '0' || p[2] != '0' || (p[3] != '0' && p[3] != '1')) return nullptr;
-    int low = p[4] >= '0' && p[4] <= '9' ? p[4] - '0' : p[4] >= 'a' && p[4] <= 'f' ? p[4] - 'a' + 10 : -1;
+    int low = p[4] >= '0' && p[4] <= '9'   ? p[4] - '0'
+              : p[4] >= 'a' && p[4] <= 'f' ? p[4] - 'a' + 10
+                                           : -1;
     if (low < 0) return nullptr;
     int unit = (p[3] - '0') * 16 + low;
     // These five have short forms, which dump uses.
-    if (unit == '\b' || unit == '\f' || unit == '\n' || unit == '\r' || unit == '\t') return nullptr;
+    if (unit == '\b' || unit == '\f' || unit == '\n' || unit == '\r' || unit == '\t')
+      return nullptr;
     return p + 5;
   }
 
@@ -572,8 +575,9 @@ std::optional<std::vector<Member>> written_members(std::string_view text) {
     if (key_end == nullptr || !plain || key_end == end || *key_end != ':') return std::nullopt;
     const char* value_end = written.value(key_end + 1, 1);
     if (value_end == nullptr || value_end == end) return std::nullopt;
-    members.push_back({std::string_view(p + 1, static_cast<std::size_t>(key_end - p - 2)),
-                       std::string_view(key_end + 1, static_cast<std::size_t>(value_end - key_end - 1))});
+    members.push_back(
+        {std::string_view(p + 1, static_cast<std::size_t>(key_end - p - 2)),
+         std::string_view(key_end + 1, static_cast<std::size_t>(value_end - key_end - 1))});
     p = value_end;
     if (*p == '}') return p + 1 == end ? std::optional(std::move(members)) : std::nullopt;
     if (*p != ',') return std::nullopt;
@@ -677,4 +681,4 @@ std::size_t size_hint(const Json& value) {
   }
 }
 
-}  // namespace velkor::json::fast
+}  // namespace velkor::protocol::json::fast

@@ -13,7 +13,7 @@
 // stand-ins: whatever they cannot do exactly as nlohmann would, they leave
 // to nlohmann, so every accepted text, refusal and written byte stays the
 // same.
-namespace velkor::json::fast {
+namespace velkor::protocol::json::fast {
 
 // The value and duplicate top-level keys that the general parser gives for
 // `text`, or nullopt when the text holds anything this parser leaves to it:
@@ -46,4 +46,4 @@ void dump_to(std::string& out, const Json& value);
 // a line once instead of regrowing it.
 std::size_t size_hint(const Json& value);
 
-}  // namespace velkor::json::fast
+}  // namespace velkor::protocol::json::fast

@@ -119,7 +119,8 @@ std::string serialize_jsonrpc(const JsonRpc& m) {
   if (m.id) hint += json::fast::size_hint(*m.id);
   if (m.params) hint += json::fast::size_hint(*m.params);
   if (m.result) hint += json::fast::size_hint(*m.result);
-  if (m.error) hint += m.error->message.size() + (m.error->data ? json::fast::size_hint(*m.error->data) : 0);
+  if (m.error)
+    hint += m.error->message.size() + (m.error->data ? json::fast::size_hint(*m.error->data) : 0);
   out.reserve(hint);
   out += "{\"jsonrpc\":";
   if (m.jsonrpc) {
@@ -158,9 +159,7 @@ std::string serialize_jsonrpc(const JsonRpc& m) {
   return out;
 }
 
-Result<std::optional<JsonRpc>> mcp_read(BufReader& in) {
-  return read_record(in, parse_jsonrpc);
-}
+Result<std::optional<JsonRpc>> mcp_read(BufReader& in) { return read_record(in, parse_jsonrpc); }
 
 Result<std::optional<bool>> mcp_relay(BufReader& in, Sink& out) {
   std::string line;

@@ -110,7 +110,7 @@ bool handle_announce(State& s, Conn& conn, std::uint64_t number, const peer::Pee
   bool accepted = peer::announce_accepted(info);
   protocol::BridgeResp reply{0, accepted, std::nullopt, std::nullopt};
   if (accepted) {
-    reply.data = json::Json{{"ready", true}};
+    reply.data = protocol::json::Json{{"ready", true}};
     // Stored before the reply goes out, so an extension told "ready" is
     // already listed to agents. If the reply cannot be written, the
     // clean-up empties the slot again.
@@ -280,9 +280,8 @@ void Session::attach_authenticated(std::unique_ptr<protocol::BufReader> reader,
   spawn_detached(read_loop, state_, std::move(conn), number, std::move(reader));
 }
 
-Result<json::Json, error::CallError> Session::call_inner(std::string_view op,
-                                                         std::optional<std::int64_t> tab_id,
-                                                         json::Json args) const {
+Result<protocol::json::Json, error::CallError> Session::call_inner(
+    std::string_view op, std::optional<std::int64_t> tab_id, protocol::json::Json args) const {
   State& s = *state_;
   const std::uint64_t id = s.next_id.fetch_add(1);
   protocol::BridgeReq req{id, std::string(op), tab_id, std::move(args)};
@@ -310,7 +309,7 @@ Result<json::Json, error::CallError> Session::call_inner(std::string_view op,
   }
   if (waited.response) {
     protocol::BridgeResp& resp = *waited.response;
-    if (resp.ok) return resp.data ? std::move(*resp.data) : json::Json(nullptr);
+    if (resp.ok) return resp.data ? std::move(*resp.data) : protocol::json::Json(nullptr);
     return Unexpected(error::CallError::extension_or_unknown(std::move(resp.error)));
   }
   if (waited.closed) return Unexpected(error::CallError::connection_lost());

@@ -43,9 +43,9 @@ class Session {
   // Sends one request and waits for its answer: the reply's data (null when
   // it has none) or a CallError. Waits at most Limits::reply, or
   // Limits::stop_reply for "session_stop". Holds no lock while waiting.
-  Result<json::Json, error::CallError> call_inner(std::string_view op,
-                                                  std::optional<std::int64_t> tab_id,
-                                                  json::Json args) const;
+  Result<protocol::json::Json, error::CallError> call_inner(std::string_view op,
+                                                            std::optional<std::int64_t> tab_id,
+                                                            protocol::json::Json args) const;
 
   // Shuts the current connection down both ways; its reader then cleans up
   // and fails the waiting calls with ConnectionLost.

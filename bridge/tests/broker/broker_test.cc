@@ -17,7 +17,7 @@
 namespace velkor::broker {
 namespace {
 
-using json::Json;
+using protocol::json::Json;
 using namespace std::chrono_literals;
 
 // One end of a socketpair handed to the broker as an authenticated native
@@ -32,8 +32,8 @@ ExtensionEnd make_pair() {
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) std::abort();
   ipc::UniqueFd broker_side(fds[0]);
   auto read_side = broker_side.try_clone();
-  auto reader = std::make_unique<protocol::BufReader>(
-      std::make_unique<ipc::FdSource>(std::move(*read_side)));
+  auto reader =
+      std::make_unique<protocol::BufReader>(std::make_unique<ipc::FdSource>(std::move(*read_side)));
   return {ipc::UniqueFd(fds[1]),
           ipc::Authenticated{ipc::Role::kNativeHost, std::move(reader), std::move(broker_side)}};
 }
@@ -64,7 +64,7 @@ class FakeExtension {
       line.clear();
       auto got = in.read_line(line, SIZE_MAX);
       if (!got || *got == 0) return;
-      auto parsed = json::parse(line);
+      auto parsed = protocol::json::parse(line);
       if (!parsed) continue;
       const Json& msg = parsed->value;
       if (msg.contains("ok")) {  // the reply to our announce
@@ -72,7 +72,7 @@ class FakeExtension {
         continue;
       }
       if (auto data = answer_(msg)) {
-        write_line(json::dump(Json{{"id", msg["id"]}, {"ok", true}, {"data", *data}}));
+        write_line(protocol::json::dump(Json{{"id", msg["id"]}, {"ok", true}, {"data", *data}}));
       }
     }
   }
@@ -130,10 +130,11 @@ TEST_F(BrokerInProcessTest, TabsReportsTheSilentBrowserBesideTheAnsweringOne) {
   BrowserClient client(runtime_);
   auto tabs = client.call("browser_tabs", Json::object());
   ASSERT_TRUE(tabs);
-  EXPECT_EQ(json::dump(tabs->value),
-            R"({"browsers":[{"browser":{"id":"a","name":"Chrome","version":"126"},"tabs":[{"id":1}]},)"
-            R"({"browser":{"id":"b","name":"Chrome","version":"126"},)"
-            R"("error":"extension did not respond within 0s"}]})");
+  EXPECT_EQ(
+      protocol::json::dump(tabs->value),
+      R"({"browsers":[{"browser":{"id":"a","name":"Chrome","version":"126"},"tabs":[{"id":1}]},)"
+      R"({"browser":{"id":"b","name":"Chrome","version":"126"},)"
+      R"("error":"extension did not respond within 0s"}]})");
 }
 
 TEST_F(BrokerInProcessTest, StoppingBrokerAnswersEveryRequestButNotNotifications) {
@@ -144,8 +145,9 @@ TEST_F(BrokerInProcessTest, StoppingBrokerAnswersEveryRequestButNotNotifications
   ping.method = "ping";
   auto answer = client.handle(ping);
   ASSERT_TRUE(answer);
-  EXPECT_EQ(protocol::serialize_jsonrpc(*answer),
-            R"({"jsonrpc":"2.0","id":3,"error":{"code":-32000,"message":"Velkor Computer Use остановлен."}})");
+  EXPECT_EQ(
+      protocol::serialize_jsonrpc(*answer),
+      R"({"jsonrpc":"2.0","id":3,"error":{"code":-32000,"message":"Velkor Computer Use остановлен."}})");
   protocol::JsonRpc note;
   note.method = "ping";
   EXPECT_FALSE(client.handle(note));
@@ -181,7 +183,9 @@ TEST(ControllerNameTest, Table) {
       {"", "Agent"},
       {"   \t ", "Agent"},
       {std::string(40, 'x'), std::string(32, 'x')},
-      {"\xE3\x80\x80Zed\xC2\xA0" "editor", "Zed"},
+      {"\xE3\x80\x80Zed\xC2\xA0"
+       "editor",
+       "Zed"},
       {"опенкод помощник", "опенкод"},
   };
   for (const auto& [name, expected] : cases) {

@@ -210,8 +210,8 @@ TEST_F(StageFileTest, SystemErrorsPassThrough) {
 }
 
 TEST_F(StageFileTest, NamesWithSpacesAndNonLatinLettersAreKept) {
-  for (const char* name : {"my report.txt", "отчёт за май.pdf", "報告 書.txt",
-                           "ελληνικά 😀.bin", " leading and trailing "}) {
+  for (const char* name : {"my report.txt", "отчёт за май.pdf", "報告 書.txt", "ελληνικά 😀.bin",
+                           " leading and trailing "}) {
     const std::string source = home_.file(name);
     ASSERT_NO_FATAL_FAILURE(write_file(source, name));
     auto staged = stage_file(runtime_.path(), source, std::nullopt);

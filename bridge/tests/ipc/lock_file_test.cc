@@ -59,7 +59,6 @@ std::vector<std::string> entries(const std::string& dir) {
   return out;
 }
 
-
 std::string record_text(uint16_t port, std::string_view secret, uint32_t pid) {
   return "{\"port\":" + std::to_string(port) + ",\"secret\":\"" + std::string(secret) +
          "\",\"pid\":" + std::to_string(pid) + "}";
@@ -304,7 +303,7 @@ TEST(LockFileParseTest, JsonErrorsKeepTheirKindAndText) {
       {"{port:8080}", ErrorKind::kInvalidData},
   };
   for (const Case& c : cases) {
-    auto from_json = json::parse(c.text);
+    auto from_json = protocol::json::parse(c.text);
     ASSERT_FALSE(from_json.has_value()) << c.text;
     auto r = LockFile::parse(c.text);
     ASSERT_FALSE(r.has_value()) << c.text;
@@ -317,7 +316,7 @@ TEST(LockFileParseTest, JsonErrorsKeepTheirKindAndText) {
   auto read = LockFile::read_at(dir.file("run.lock"));
   ASSERT_FALSE(read.has_value());
   EXPECT_EQ(read.error().kind(), ErrorKind::kUnexpectedEof);
-  EXPECT_EQ(read.error().to_string(), json::parse("{\"port\":8080").error().to_string());
+  EXPECT_EQ(read.error().to_string(), protocol::json::parse("{\"port\":8080").error().to_string());
 }
 
 }  // namespace

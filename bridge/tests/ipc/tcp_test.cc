@@ -12,13 +12,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
-#include <string>
 #include <stop_token>
+#include <string>
 #include <string_view>
 #include <thread>
 #include <utility>
@@ -42,7 +42,6 @@ constexpr char kSecret[] = "0123456789abcdef0123456789abcdef";
 constexpr char kNoLockFile[] =
     "velkor-computer-use lock file not found \xE2\x80\x94 is the MCP server running?";
 constexpr char kRefused[] = "Connection refused (os error 111)";
-
 
 // Writes without raising SIGPIPE when the broker side already closed.
 bool send_bytes(int fd, std::string_view bytes) {
@@ -261,9 +260,8 @@ TEST_F(HandshakeTest, BytesAfterTheHelloStayInTheReader) {
   Link link;
   ASSERT_NO_FATAL_FAILURE(open_link(link));
   const std::string first = "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"initialize\"}\n";
-  ASSERT_TRUE(send_bytes(link.client.get(),
-                         "{\"hello\":\"" + std::string(kSecret) + "\",\"role\":\"mcp\"}\n" + first +
-                             "part"));
+  ASSERT_TRUE(send_bytes(link.client.get(), "{\"hello\":\"" + std::string(kSecret) +
+                                                "\",\"role\":\"mcp\"}\n" + first + "part"));
   auto auth = check_handshake(std::move(link.server), kSecret);
   ASSERT_TRUE(auth.has_value()) << auth.error().to_string();
   EXPECT_EQ(auth->role, Role::kMcp);
@@ -520,8 +518,8 @@ TEST_F(ConnectTest, RefusesAListenerOfAnotherUserBeforeWritingAnything) {
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
-    if (s < 0 || ::bind(s, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-        ::listen(s, 4) != 0 || ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    if (s < 0 || ::bind(s, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(s, 4) != 0 ||
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
       ::_exit(3);
     }
     uint16_t port = ntohs(addr.sin_port);

@@ -7,9 +7,9 @@
 namespace velkor::peer {
 namespace {
 
-std::optional<json::Json> data_of(std::optional<std::string_view> text) {
+std::optional<protocol::json::Json> data_of(std::optional<std::string_view> text) {
   if (!text) return std::nullopt;
-  auto parsed = json::parse(*text);
+  auto parsed = protocol::json::parse(*text);
   if (!parsed) {
     ADD_FAILURE() << "test JSON does not parse: " << *text;
     return std::nullopt;

@@ -8,7 +8,7 @@
 #include "protocol/mcp.h"
 #include "protocol/stream.h"
 
-namespace velkor::json {
+namespace velkor::protocol::json {
 namespace {
 
 // Same value and same number types: 1 read as unsigned is not 1 read signed.
@@ -39,7 +39,10 @@ TEST(JsonFastTest, ReadsWhatNlohmannReadsOrDeclines) {
       {R"({"id":3,"ok":true,"data":{"base64":")" + big + R"(","eof":false}})", true},
       {" [ 0 , -1 , 18446744073709551615 , -9223372036854775808 , true , null ] ", true},
       {R"({"b":1,"a":2,"b":3,"a":{"x":1,"x":2}})", true},
-      {R"("\u00e9\ud83d\ude00\n\t\"\\\/\b\f\r\u0000 caf)" "\xC3\xA9" R"(")", true},
+      {R"("\u00e9\ud83d\ude00\n\t\"\\\/\b\f\r\u0000 caf)"
+       "\xC3\xA9"
+       R"(")",
+       true},
       {std::string(128, '[') + std::string(128, ']'), true},
       {std::string(129, '[') + std::string(129, ']'), false},
       {"1.5", false},
@@ -155,4 +158,4 @@ TEST(JsonFastTest, PassingOnWritesWhatTheFullPathWrites) {
 }
 
 }  // namespace
-}  // namespace velkor::json
+}  // namespace velkor::protocol::json

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace velkor::json {
+namespace velkor::protocol::json {
 namespace {
 
 // Long string values skip the token-by-token lexer; whatever a text holds,
@@ -45,4 +45,4 @@ TEST(JsonTest, LongStringsParseExactlyAsTheLexerWould) {
 }
 
 }  // namespace
-}  // namespace velkor::json
+}  // namespace velkor::protocol::json

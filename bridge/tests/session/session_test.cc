@@ -31,7 +31,7 @@ namespace velkor::session {
 namespace {
 
 using namespace std::chrono_literals;
-using json::Json;
+using protocol::json::Json;
 using test::parse_or_die;
 using CallResult = Result<Json, error::CallError>;
 
@@ -59,7 +59,7 @@ const peer::PeerInfo kChrome{1, "0.1.0", peer::Browser{"Chrome", "126"}};
 
 // What a caller ended with, as one comparable text.
 std::string outcome(const CallResult& r) {
-  return r ? "data " + json::dump(*r) : r.error().to_string();
+  return r ? "data " + protocol::json::dump(*r) : r.error().to_string();
 }
 
 std::future<CallResult> call_async(const Session& session, std::string op,
@@ -152,7 +152,7 @@ class FakeExtension {
   }
 
   void answer(const Json& request, const Json& data) {
-    write_line(json::dump(Json{{"id", request["id"]}, {"ok", true}, {"data", data}}));
+    write_line(protocol::json::dump(Json{{"id", request["id"]}, {"ok", true}, {"data", data}}));
   }
 
   // True when the session has written nothing that was not read yet.
@@ -222,7 +222,8 @@ TEST_F(SessionTest, ResponseShapes) {
   for (const auto& c : cases) {
     auto call = call_async(session_, "tab_list");
     Json req = ext.read_request();
-    ext.write_line("{\"id\":" + json::dump(req["id"]) + "," + std::string(c.members) + "}");
+    ext.write_line("{\"id\":" + protocol::json::dump(req["id"]) + "," + std::string(c.members) +
+                   "}");
     EXPECT_EQ(outcome(call.get()), c.outcome) << c.members;
   }
 }

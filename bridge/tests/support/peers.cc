@@ -39,8 +39,8 @@ std::vector<std::uintmax_t> staged_sizes(const std::string& runtime_dir) {
     // A broker's staging directories are real directories; a link with the
     // prefix is something a test planted.
     struct stat dir {};
-    if (name.rfind("selected-", 0) != 0 ||
-        ::lstat((runtime_dir + "/" + name).c_str(), &dir) != 0 || !S_ISDIR(dir.st_mode)) {
+    if (name.rfind("selected-", 0) != 0 || ::lstat((runtime_dir + "/" + name).c_str(), &dir) != 0 ||
+        !S_ISDIR(dir.st_mode)) {
       continue;
     }
     for (const std::string& file : list_dir(runtime_dir + "/" + name)) {
@@ -109,7 +109,7 @@ FakeExtension::FakeExtension(const std::string& base_dir, Env env, std::vector<s
 
 FakeExtension::~FakeExtension() { stop_serving(); }
 
-void FakeExtension::send(const Json& value) { send_body(json::dump(value)); }
+void FakeExtension::send(const Json& value) { send_body(protocol::json::dump(value)); }
 
 void FakeExtension::send_body(std::string_view body) {
   uint32_t len = static_cast<uint32_t>(body.size());
@@ -133,7 +133,7 @@ std::optional<std::string> FakeExtension::read_frame_body(std::chrono::milliseco
 std::optional<Json> FakeExtension::read_frame(std::chrono::milliseconds timeout) {
   auto body = read_frame_body(timeout);
   if (!body) return std::nullopt;
-  auto parsed = json::parse(*body);
+  auto parsed = protocol::json::parse(*body);
   if (!parsed) return std::nullopt;
   return std::move(parsed->value);
 }
@@ -161,7 +161,8 @@ void FakeExtension::serve(Handler handler) {
       SeenRequest req;
       req.id = frame->value("id", std::uint64_t{0});
       req.op = frame->value("op", std::string());
-      if (auto it = frame->find("tab_id"); it != frame->end()) req.tab_id = json::as_i64(*it);
+      if (auto it = frame->find("tab_id"); it != frame->end())
+        req.tab_id = protocol::json::as_i64(*it);
       if (auto it = frame->find("args"); it != frame->end()) req.args = *it;
       {
         std::lock_guard<std::mutex> lock(mu_);
@@ -215,11 +216,12 @@ bool FakeExtension::wait_requests(std::size_t n, std::chrono::milliseconds timeo
 
 Answer FakeExtension::default_answer(const SeenRequest& req) const {
   if (req.op == "tab_list") {
-    return Answer::ok(Json::array({{{"id", 7}, {"title", "Example"}, {"url", "https://example.com/"}}}));
+    return Answer::ok(
+        Json::array({{{"id", 7}, {"title", "Example"}, {"url", "https://example.com/"}}}));
   }
   if (req.op == "session_start") {
-    return Answer::ok(
-        {{"sessionId", req.args.value("sessionId", std::string())}, {"tabId", req.tab_id.value_or(7)}});
+    return Answer::ok({{"sessionId", req.args.value("sessionId", std::string())},
+                       {"tabId", req.tab_id.value_or(7)}});
   }
   if (req.op == "session_stop") return Answer::ok({{"stopped", true}});
   if (auto shot = screenshot_answer(png, chunk_size, req)) return std::move(*shot);
@@ -257,7 +259,7 @@ std::optional<Json> FakeAgent::request(const std::string& method, Json params,
                                        std::chrono::milliseconds timeout) {
   Json msg{{"jsonrpc", "2.0"}, {"id", next_id_++}, {"method", method}};
   if (!params.is_null()) msg["params"] = std::move(params);
-  if (!child_->write_stdin(json::dump(msg) + "\n")) return std::nullopt;
+  if (!child_->write_stdin(protocol::json::dump(msg) + "\n")) return std::nullopt;
   return read_answer(timeout);
 }
 
@@ -265,14 +267,14 @@ std::int64_t FakeAgent::send_request(const std::string& method, Json params) {
   const std::int64_t id = next_id_++;
   Json msg{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}};
   if (!params.is_null()) msg["params"] = std::move(params);
-  child_->write_stdin(json::dump(msg) + "\n");
+  child_->write_stdin(protocol::json::dump(msg) + "\n");
   return id;
 }
 
 std::optional<Json> FakeAgent::read_answer(std::chrono::milliseconds timeout) {
   auto line = child_->read_stdout_line(timeout);
   if (!line) return std::nullopt;
-  auto parsed = json::parse(*line);
+  auto parsed = protocol::json::parse(*line);
   if (!parsed) return std::nullopt;
   return std::move(parsed->value);
 }
@@ -280,12 +282,13 @@ std::optional<Json> FakeAgent::read_answer(std::chrono::milliseconds timeout) {
 void FakeAgent::notify(const std::string& method, Json params) {
   Json msg{{"jsonrpc", "2.0"}, {"method", method}};
   if (!params.is_null()) msg["params"] = std::move(params);
-  child_->write_stdin(json::dump(msg) + "\n");
+  child_->write_stdin(protocol::json::dump(msg) + "\n");
 }
 
 std::optional<Json> FakeAgent::tool(const std::string& name, Json arguments,
                                     std::chrono::milliseconds timeout) {
-  auto answer = request("tools/call", {{"name", name}, {"arguments", std::move(arguments)}}, timeout);
+  auto answer =
+      request("tools/call", {{"name", name}, {"arguments", std::move(arguments)}}, timeout);
   if (!answer || !answer->contains("result")) return std::nullopt;
   return (*answer)["result"];
 }

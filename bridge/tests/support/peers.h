@@ -19,7 +19,7 @@
 
 namespace velkor::test {
 
-using json::Json;
+using protocol::json::Json;
 
 // A broker started with `serve-browser` on a private runtime directory.
 class BrokerProcess {
@@ -58,8 +58,8 @@ struct SeenRequest {
 // ok false, or no answer at all.
 struct Answer {
   enum class Kind { kOk, kError, kSilent, kRaw } kind = Kind::kOk;
-  Json data;           // kOk (null = no data member), kRaw (whole message)
-  std::string error;   // kError
+  Json data;          // kOk (null = no data member), kRaw (whole message)
+  std::string error;  // kError
   static Answer ok(Json data) { return {Kind::kOk, std::move(data), {}}; }
   static Answer fail(std::string text) { return {Kind::kError, nullptr, std::move(text)}; }
   static Answer silent() { return {Kind::kSilent, nullptr, {}}; }

@@ -21,7 +21,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-
 }  // namespace
 
 int millis_until(Clock::time_point deadline) {
@@ -36,8 +35,7 @@ const std::string& host_exe() {
 
 Child::Child(const std::string& exe, const std::vector<std::string>& args, const Env& env) {
   int in[2], out[2], err[2];
-  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
-      ::pipe2(err, O_CLOEXEC) != 0) {
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
     std::abort();
   }
   std::vector<std::string> env_strings;

@@ -23,10 +23,10 @@ inline protocol::BufReader reader_over(std::string data, std::size_t chunk = SIZ
 }
 
 // A JSON value from a literal the test knows to be valid.
-inline json::Json parse_or_die(std::string_view text) {
-  auto parsed = json::parse(text);
+inline protocol::json::Json parse_or_die(std::string_view text) {
+  auto parsed = protocol::json::parse(text);
   EXPECT_TRUE(parsed.has_value()) << text;
-  return parsed ? std::move(parsed->value) : json::Json();
+  return parsed ? std::move(parsed->value) : protocol::json::Json();
 }
 
 // Keeps each write_all call apart, so a test can see that a message left in

@@ -13,11 +13,11 @@ Unexpected<std::string> incomplete() { return Unexpected(std::string(kIncomplete
 
 // The member as an unsigned integer; floats, negatives and other types give
 // nullopt.
-std::optional<std::uint64_t> find_u64(const json::Json& object, std::string_view key) {
+std::optional<std::uint64_t> find_u64(const protocol::json::Json& object, std::string_view key) {
   if (!object.is_object()) return std::nullopt;
   auto it = object.find(key);
   if (it == object.end()) return std::nullopt;
-  return json::as_u64(*it);
+  return protocol::json::as_u64(*it);
 }
 
 struct Description {
@@ -27,11 +27,11 @@ struct Description {
   std::uint64_t chunk_size = 0;
 };
 
-std::optional<Description> read_description(const json::Json& value) {
+std::optional<Description> read_description(const protocol::json::Json& value) {
   Description d;
-  const std::string* capture_id = json::find_string(value, "captureId");
+  const std::string* capture_id = protocol::json::find_string(value, "captureId");
   if (capture_id == nullptr) return std::nullopt;
-  const std::string* sha256 = json::find_string(value, "sha256");
+  const std::string* sha256 = protocol::json::find_string(value, "sha256");
   if (sha256 == nullptr) return std::nullopt;
   std::optional<std::uint64_t> size = find_u64(value, "size");
   if (!size || *size < kMinSize || *size > kMaxSize) return std::nullopt;
@@ -39,7 +39,7 @@ std::optional<Description> read_description(const json::Json& value) {
   if (!chunk_size || *chunk_size < kMinChunkSize || *chunk_size > kMaxChunkSize) {
     return std::nullopt;
   }
-  const std::string* mime = json::find_string(value, "mime");
+  const std::string* mime = protocol::json::find_string(value, "mime");
   if (mime == nullptr || *mime != kPngMime) return std::nullopt;
   d.capture_id = *capture_id;
   d.sha256 = *sha256;
@@ -51,9 +51,9 @@ std::optional<Description> read_description(const json::Json& value) {
 // Checks one chunk reply for the piece at `offset` and appends its bytes to
 // `image` (which holds exactly `offset` bytes); false, leaving `image` as it
 // was, when the reply breaks the protocol.
-bool append_piece(const json::Json& reply, const Description& d, std::uint64_t offset,
+bool append_piece(const protocol::json::Json& reply, const Description& d, std::uint64_t offset,
                   std::string& image) {
-  const std::string* text = json::find_string(reply, "base64");
+  const std::string* text = protocol::json::find_string(reply, "base64");
   if (text == nullptr) return false;
   if (find_u64(reply, "offset") != offset) return false;
   // Bounds the decoder's work before it runs: a piece of chunk_size bytes
@@ -76,8 +76,9 @@ bool append_piece(const json::Json& reply, const Description& d, std::uint64_t o
   return true;
 }
 
-json::Json chunk_request(const Description& d, std::uint64_t offset, std::string_view session_id) {
-  json::Json request = json::Json::object();
+protocol::json::Json chunk_request(const Description& d, std::uint64_t offset,
+                                   std::string_view session_id) {
+  protocol::json::Json request = protocol::json::Json::object();
   request["captureId"] = d.capture_id;
   request["offset"] = offset;
   request["sessionId"] = std::string(session_id);
@@ -86,8 +87,9 @@ json::Json chunk_request(const Description& d, std::uint64_t offset, std::string
 
 }  // namespace
 
-Result<json::Json, std::string> receive(json::Json description, const ReadChunk& read_chunk,
-                                        std::string_view session_id) {
+Result<protocol::json::Json, std::string> receive(protocol::json::Json description,
+                                                  const ReadChunk& read_chunk,
+                                                  std::string_view session_id) {
   std::optional<Description> d = read_description(description);
   if (!d) return incomplete();
 
@@ -96,7 +98,8 @@ Result<json::Json, std::string> receive(json::Json description, const ReadChunk&
   image.reserve(d->size + 2);
   while (image.size() < d->size) {
     std::uint64_t offset = image.size();
-    Result<json::Json, std::string> reply = read_chunk(chunk_request(*d, offset, session_id));
+    Result<protocol::json::Json, std::string> reply =
+        read_chunk(chunk_request(*d, offset, session_id));
     if (!reply) return Unexpected(std::move(reply).error());
     if (!append_piece(*reply, *d, offset, image)) return incomplete();
   }
@@ -104,7 +107,7 @@ Result<json::Json, std::string> receive(json::Json description, const ReadChunk&
   if (image.compare(0, kPngSignature.size(), kPngSignature) != 0) return incomplete();
   if (sha256_hex(image) != d->sha256) return incomplete();
 
-  json::Json result = json::Json::object();
+  protocol::json::Json result = protocol::json::Json::object();
   result[std::string(kVerifiedMember)] = base64_encode(image);
   result["sha256"] = std::move(d->sha256);
   result["size"] = d->size;

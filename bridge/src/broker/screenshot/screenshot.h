@@ -27,7 +27,8 @@ inline constexpr std::uint64_t kMaxChunkSize = 262144;  // 256 KiB
 
 // Sends one chunk request ({"captureId","offset","sessionId"}) to the
 // extension and returns the reply's data, or the failed call's text.
-using ReadChunk = std::function<Result<json::Json, std::string>(json::Json request)>;
+using ReadChunk =
+    std::function<Result<protocol::json::Json, std::string>(protocol::json::Json request)>;
 
 // Pulls the capture that `description` (the "page_screenshot" reply data)
 // announces, one chunk request at a time, and checks every reply against the
@@ -36,7 +37,8 @@ using ReadChunk = std::function<Result<json::Json, std::string>(json::Json reque
 // deviation gives kIncomplete; a failed read gives the reader's text
 // unchanged. Nothing is retried and nothing partial is returned. At most
 // "size" requests are made, since every chunk must carry at least one byte.
-Result<json::Json, std::string> receive(json::Json description, const ReadChunk& read_chunk,
-                                        std::string_view session_id);
+Result<protocol::json::Json, std::string> receive(protocol::json::Json description,
+                                                  const ReadChunk& read_chunk,
+                                                  std::string_view session_id);
 
 }  // namespace velkor::broker::screenshot

@@ -7,8 +7,8 @@
 namespace velkor::broker::tools {
 namespace {
 
-json::Json property(const Argument& argument) {
-  json::Json schema = json::Json::object();
+protocol::json::Json property(const Argument& argument) {
+  protocol::json::Json schema = protocol::json::Json::object();
   switch (argument.shape) {
     case Shape::kString:
       schema["type"] = "string";
@@ -26,21 +26,21 @@ json::Json property(const Argument& argument) {
   return schema;
 }
 
-json::Json tool_object(const ToolEntry& tool) {
-  json::Json properties = json::Json::object();
+protocol::json::Json tool_object(const ToolEntry& tool) {
+  protocol::json::Json properties = protocol::json::Json::object();
   for (const Argument& argument : tool.arguments) {
     properties[std::string(argument.name)] = property(argument);
   }
-  json::Json required = json::Json::array();
+  protocol::json::Json required = protocol::json::Json::array();
   for (std::string_view name : tool.required) required.push_back(std::string(name));
 
-  json::Json schema = json::Json::object();
+  protocol::json::Json schema = protocol::json::Json::object();
   schema["type"] = "object";
   schema["properties"] = std::move(properties);
   schema["required"] = std::move(required);
   schema["additionalProperties"] = false;
 
-  json::Json object = json::Json::object();
+  protocol::json::Json object = protocol::json::Json::object();
   object["name"] = std::string(tool.name);
   object["description"] = std::string(tool.description);
   object["inputSchema"] = std::move(schema);
@@ -49,8 +49,8 @@ json::Json tool_object(const ToolEntry& tool) {
 
 }  // namespace
 
-json::Json catalog() {
-  json::Json tools = json::Json::array();
+protocol::json::Json catalog() {
+  protocol::json::Json tools = protocol::json::Json::array();
   for (const ToolEntry& tool : tool_table()) tools.push_back(tool_object(tool));
   return tools;
 }

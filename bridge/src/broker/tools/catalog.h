@@ -8,6 +8,6 @@ namespace velkor::broker::tools {
 // each {"description","inputSchema","name"}, the schema
 // {"additionalProperties":false,"properties","required","type":"object"}.
 // Builds a fresh value on every call; cannot fail.
-json::Json catalog();
+protocol::json::Json catalog();
 
 }  // namespace velkor::broker::tools

@@ -8,48 +8,48 @@
 namespace velkor::broker::tools {
 namespace {
 
-json::Json text_content(std::string text) {
-  json::Json item = json::Json::object();
+protocol::json::Json text_content(std::string text) {
+  protocol::json::Json item = protocol::json::Json::object();
   item["text"] = std::move(text);
   item["type"] = "text";
-  json::Json content = json::Json::array();
+  protocol::json::Json content = protocol::json::Json::array();
   content.push_back(std::move(item));
   return content;
 }
 
 }  // namespace
 
-json::Json response_error(std::string_view text) {
-  json::Json result = json::Json::object();
+protocol::json::Json response_error(std::string_view text) {
+  protocol::json::Json result = protocol::json::Json::object();
   result["content"] = text_content(std::string(text));
   result["isError"] = true;
   return result;
 }
 
-json::Json response_image(json::Json verified) {
+protocol::json::Json response_image(protocol::json::Json verified) {
   auto data = verified.is_object() ? verified.find(screenshot::kVerifiedMember) : verified.end();
   if (data == verified.end()) return response_value(std::move(verified));
 
-  json::Json item = json::Json::object();
+  protocol::json::Json item = protocol::json::Json::object();
   item["data"] = std::move(*data);
   item["mimeType"] = std::string(screenshot::kPngMime);
   item["type"] = "image";
   verified.erase(data);
 
-  json::Json result = json::Json::object();
-  result["content"] = json::Json::array();
+  protocol::json::Json result = protocol::json::Json::object();
+  result["content"] = protocol::json::Json::array();
   result["content"].push_back(std::move(item));
   result["structuredContent"] = std::move(verified);
   return result;
 }
 
-json::Json response_value(json::Json value) {
-  json::Json result = json::Json::object();
-  result["content"] = text_content(json::dump(value));
+protocol::json::Json response_value(protocol::json::Json value) {
+  protocol::json::Json result = protocol::json::Json::object();
+  result["content"] = text_content(protocol::json::dump(value));
   if (value.is_object()) {
     result["structuredContent"] = std::move(value);
   } else {
-    json::Json wrapped = json::Json::object();
+    protocol::json::Json wrapped = protocol::json::Json::object();
     wrapped["result"] = std::move(value);
     result["structuredContent"] = std::move(wrapped);
   }

@@ -11,7 +11,7 @@ namespace velkor::broker::tools {
 inline constexpr std::string_view kOversizeAnswer = "Ответ браузера слишком велик.";
 
 // A failed tool call: {"content":[{"text":TEXT,"type":"text"}],"isError":true}.
-json::Json response_error(std::string_view text);
+protocol::json::Json response_error(std::string_view text);
 
 // A verified screenshot, exactly as screenshot::receive returned it: its
 // "_verifiedScreenshot" becomes one image item, the other members the
@@ -20,11 +20,11 @@ json::Json response_error(std::string_view text);
 // here: an extension's page reply can carry the same member, and must not be
 // able to pass itself off as a verified image. A value without the member is
 // shaped like response_value.
-json::Json response_image(json::Json verified);
+protocol::json::Json response_image(protocol::json::Json verified);
 
 // Any other successful value V: {"content":[{"text":compact V,"type":"text"}],
 // "structuredContent":V}, where a V that is not an object is wrapped as
 // {"result":V}. Members of V are never interpreted.
-json::Json response_value(json::Json value);
+protocol::json::Json response_value(protocol::json::Json value);
 
 }  // namespace velkor::broker::tools

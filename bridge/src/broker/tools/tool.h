@@ -55,7 +55,8 @@ struct Tool {
   // object, unknown name, an argument name the tool does not list, then the
   // values the broker reads ("browser_start"'s browser and tab, the session
   // id, the upload's selection id). Pure; keeps no reference to its inputs.
-  static Result<Tool, std::string> parse(std::string_view name, const json::Json& arguments);
+  static Result<Tool, std::string> parse(std::string_view name,
+                                         const protocol::json::Json& arguments);
 };
 
 }  // namespace velkor::broker::tools

@@ -17,8 +17,8 @@ namespace {
 const std::string kIncompleteText = "Браузер вернул неполный снимок.";
 constexpr std::string_view kSession = "0123456789abcdef0123456789abcdef";
 
-json::Json parse_json(std::string_view text) {
-  auto parsed = json::parse(text);
+protocol::json::Json parse_json(std::string_view text) {
+  auto parsed = protocol::json::parse(text);
   if (!parsed) {
     ADD_FAILURE() << "test JSON does not parse: " << text;
     return nullptr;
@@ -41,15 +41,15 @@ class FakeExtension {
  public:
   FakeExtension(std::string image, std::size_t piece) : image_(std::move(image)), piece_(piece) {}
 
-  std::function<void(std::size_t index, json::Json& reply)> tamper;
+  std::function<void(std::size_t index, protocol::json::Json& reply)> tamper;
   std::vector<std::string> requests;
 
   ReadChunk reader() {
-    return [this](json::Json request) -> Result<json::Json, std::string> {
-      requests.push_back(json::dump(request));
-      std::uint64_t offset = json::as_u64(request["offset"]).value_or(0);
+    return [this](protocol::json::Json request) -> Result<protocol::json::Json, std::string> {
+      requests.push_back(protocol::json::dump(request));
+      std::uint64_t offset = protocol::json::as_u64(request["offset"]).value_or(0);
       std::string piece = offset < image_.size() ? image_.substr(offset, piece_) : "";
-      json::Json reply = json::Json::object();
+      protocol::json::Json reply = protocol::json::Json::object();
       reply["base64"] = base64_encode(piece);
       reply["offset"] = offset;
       reply["nextOffset"] = offset + piece.size();
@@ -64,8 +64,8 @@ class FakeExtension {
   const std::size_t piece_;
 };
 
-json::Json describe(const std::string& image, std::uint64_t chunk_size) {
-  json::Json d = json::Json::object();
+protocol::json::Json describe(const std::string& image, std::uint64_t chunk_size) {
+  protocol::json::Json d = protocol::json::Json::object();
   d["captureId"] = "cap-7";
   d["sha256"] = sha256_hex(image);
   d["size"] = image.size();
@@ -80,7 +80,7 @@ std::string request(std::uint64_t offset) {
 }
 
 // The outcome as one comparable text: the error, or "ok".
-std::string status(const Result<json::Json, std::string>& result) {
+std::string status(const Result<protocol::json::Json, std::string>& result) {
   return result ? "ok" : result.error();
 }
 
@@ -91,9 +91,10 @@ TEST(ScreenshotTest, SeveralChunks) {
   ASSERT_EQ(status(result), "ok");
   EXPECT_EQ(extension.requests,
             (std::vector<std::string>{request(0), request(300), request(600), request(900)}));
-  EXPECT_EQ(json::dump(*result), R"({"_verifiedScreenshot":")" + base64_encode(image) +
-                                     R"(","sha256":")" + sha256_hex(image) + R"(","size":1000})");
-  const std::string* data = json::find_string(*result, kVerifiedMember);
+  EXPECT_EQ(protocol::json::dump(*result), R"({"_verifiedScreenshot":")" + base64_encode(image) +
+                                               R"(","sha256":")" + sha256_hex(image) +
+                                               R"(","size":1000})");
+  const std::string* data = protocol::json::find_string(*result, kVerifiedMember);
   ASSERT_NE(data, nullptr);
   EXPECT_EQ(base64_decode_strict(*data), image);
 }
@@ -114,7 +115,7 @@ TEST(ScreenshotTest, ExactlyOneChunk) {
   EXPECT_EQ(extension.requests, std::vector<std::string>{request(0)});
 
   FakeExtension early_eof(image, 64);
-  early_eof.tamper = [](std::size_t, json::Json& reply) { reply["eof"] = false; };
+  early_eof.tamper = [](std::size_t, protocol::json::Json& reply) { reply["eof"] = false; };
   EXPECT_EQ(status(receive(describe(image, 64), early_eof.reader(), kSession)), kIncompleteText);
 }
 
@@ -122,7 +123,7 @@ TEST(ScreenshotTest, RepeatedChunk) {
   const std::string image = make_image(100);
   FakeExtension extension(image, 40);
   const std::string first = base64_encode(image.substr(0, 40));
-  extension.tamper = [&first](std::size_t index, json::Json& reply) {
+  extension.tamper = [&first](std::size_t index, protocol::json::Json& reply) {
     if (index != 1) return;
     reply["base64"] = first;
     reply["offset"] = 0;
@@ -157,7 +158,7 @@ TEST(ScreenshotTest, ImageChecks) {
   };
   for (const Case& c : cases) {
     FakeExtension extension(c.image, 64);
-    json::Json d = describe(c.image, 64);
+    protocol::json::Json d = describe(c.image, 64);
     if (c.digest) d["sha256"] = *c.digest;
     EXPECT_EQ(status(receive(d, extension.reader(), kSession)), c.expected) << c.label;
     EXPECT_EQ(extension.requests.size(), 2u) << c.label;
@@ -209,7 +210,7 @@ TEST(ScreenshotTest, DescriptionBounds) {
   };
   for (const Case& c : cases) {
     int calls = 0;
-    ReadChunk fail = [&](json::Json) -> Result<json::Json, std::string> {
+    ReadChunk fail = [&](protocol::json::Json) -> Result<protocol::json::Json, std::string> {
       ++calls;
       return Unexpected(kReadFailed);
     };
@@ -224,58 +225,58 @@ TEST(ScreenshotTest, DescriptionBounds) {
 TEST(ScreenshotTest, ChunkReplyViolations) {
   const std::string image = make_image(100);
   const std::string first = base64_encode(image.substr(0, 40));
-  using Tamper = std::function<void(json::Json&)>;
+  using Tamper = std::function<void(protocol::json::Json&)>;
   struct Case {
     std::string label;
     Tamper tamper;
   };
   const Case cases[] = {
-      {"reply not an object", [](json::Json& r) { r = json::Json::array(); }},
-      {"base64 missing", [](json::Json& r) { r.erase("base64"); }},
-      {"base64 a number", [](json::Json& r) { r["base64"] = 5; }},
-      {"offset missing", [](json::Json& r) { r.erase("offset"); }},
-      {"offset ahead", [](json::Json& r) { r["offset"] = 1; }},
-      {"offset a string", [](json::Json& r) { r["offset"] = "0"; }},
-      {"offset a float", [](json::Json& r) { r["offset"] = 0.0; }},
+      {"reply not an object", [](protocol::json::Json& r) { r = protocol::json::Json::array(); }},
+      {"base64 missing", [](protocol::json::Json& r) { r.erase("base64"); }},
+      {"base64 a number", [](protocol::json::Json& r) { r["base64"] = 5; }},
+      {"offset missing", [](protocol::json::Json& r) { r.erase("offset"); }},
+      {"offset ahead", [](protocol::json::Json& r) { r["offset"] = 1; }},
+      {"offset a string", [](protocol::json::Json& r) { r["offset"] = "0"; }},
+      {"offset a float", [](protocol::json::Json& r) { r["offset"] = 0.0; }},
       {"longer than any chunk",
-       [&image](json::Json& r) {
+       [&image](protocol::json::Json& r) {
          // 42 bytes are 56 symbols, within the limit for 40 bytes, yet too many.
          r["base64"] = base64_encode(image.substr(0, 42));
          r["nextOffset"] = 42;
        }},
       {"over the symbol limit",
-       [&image](json::Json& r) {
+       [&image](protocol::json::Json& r) {
          r["base64"] = base64_encode(image.substr(0, 43));
          r["nextOffset"] = 43;
        }},
       {"padding missing",
-       [&first](json::Json& r) {
+       [&first](protocol::json::Json& r) {
          std::string text = first;
          while (!text.empty() && text.back() == '=') text.pop_back();
          r["base64"] = text;
        }},
       {"url-safe alphabet",
-       [](json::Json& r) {
+       [](protocol::json::Json& r) {
          r["base64"] = "-_-_";
          r["nextOffset"] = 3;
        }},
       {"empty piece",
-       [](json::Json& r) {
+       [](protocol::json::Json& r) {
          r["base64"] = "";
          r["nextOffset"] = 0;
        }},
-      {"nextOffset missing", [](json::Json& r) { r.erase("nextOffset"); }},
-      {"nextOffset wrong", [](json::Json& r) { r["nextOffset"] = 41; }},
-      {"nextOffset a float", [](json::Json& r) { r["nextOffset"] = 40.0; }},
-      {"eof missing", [](json::Json& r) { r.erase("eof"); }},
-      {"eof a string", [](json::Json& r) { r["eof"] = "false"; }},
-      {"eof early", [](json::Json& r) { r["eof"] = true; }},
+      {"nextOffset missing", [](protocol::json::Json& r) { r.erase("nextOffset"); }},
+      {"nextOffset wrong", [](protocol::json::Json& r) { r["nextOffset"] = 41; }},
+      {"nextOffset a float", [](protocol::json::Json& r) { r["nextOffset"] = 40.0; }},
+      {"eof missing", [](protocol::json::Json& r) { r.erase("eof"); }},
+      {"eof a string", [](protocol::json::Json& r) { r["eof"] = "false"; }},
+      {"eof early", [](protocol::json::Json& r) { r["eof"] = true; }},
   };
   ASSERT_EQ(first.size(), 56u);
   ASSERT_EQ(first.substr(54), "==");
   for (const Case& c : cases) {
     FakeExtension extension(image, 40);
-    extension.tamper = [&c](std::size_t index, json::Json& reply) {
+    extension.tamper = [&c](std::size_t index, protocol::json::Json& reply) {
       if (index == 0) c.tamper(reply);
     };
     EXPECT_EQ(status(receive(describe(image, 40), extension.reader(), kSession)), kIncompleteText)
@@ -288,12 +289,12 @@ TEST(ScreenshotTest, LastChunkMustEndAtSize) {
   const std::string image = make_image(100);
   struct Case {
     std::string label;
-    std::function<void(json::Json&)> tamper;
+    std::function<void(protocol::json::Json&)> tamper;
   };
   const Case cases[] = {
-      {"eof false at the end", [](json::Json& r) { r["eof"] = false; }},
+      {"eof false at the end", [](protocol::json::Json& r) { r["eof"] = false; }},
       {"past the end",
-       [&image](json::Json& r) {
+       [&image](protocol::json::Json& r) {
          r["base64"] = base64_encode(image.substr(80) + "extra");
          r["nextOffset"] = 105;
          r["eof"] = true;
@@ -301,7 +302,7 @@ TEST(ScreenshotTest, LastChunkMustEndAtSize) {
   };
   for (const Case& c : cases) {
     FakeExtension extension(image, 40);
-    extension.tamper = [&c](std::size_t index, json::Json& reply) {
+    extension.tamper = [&c](std::size_t index, protocol::json::Json& reply) {
       if (index == 2) c.tamper(reply);
     };
     EXPECT_EQ(status(receive(describe(image, 40), extension.reader(), kSession)), kIncompleteText)
@@ -315,7 +316,8 @@ TEST(ScreenshotTest, ReadFailurePassesThrough) {
   FakeExtension extension(image, 40);
   ReadChunk serve = extension.reader();
   int calls = 0;
-  ReadChunk reader = [&](json::Json request) -> Result<json::Json, std::string> {
+  ReadChunk reader =
+      [&](protocol::json::Json request) -> Result<protocol::json::Json, std::string> {
     if (++calls == 2) return Unexpected(std::string("Браузер отключился."));
     return serve(std::move(request));
   };

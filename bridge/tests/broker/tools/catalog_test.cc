@@ -10,17 +10,17 @@
 namespace velkor::broker::tools {
 namespace {
 
-const json::Json& member(const json::Json& object, std::string_view key) {
-  static const json::Json kMissing;
+const protocol::json::Json& member(const protocol::json::Json& object, std::string_view key) {
+  static const protocol::json::Json kMissing;
   auto it = object.find(key);
   if (it == object.end()) {
-    ADD_FAILURE() << "no " << key << " in " << json::dump(object);
+    ADD_FAILURE() << "no " << key << " in " << protocol::json::dump(object);
     return kMissing;
   }
   return *it;
 }
 
-std::vector<std::string> keys(const json::Json& object) {
+std::vector<std::string> keys(const protocol::json::Json& object) {
   std::vector<std::string> out;
   for (auto it = object.begin(); it != object.end(); ++it) out.push_back(it.key());
   return out;
@@ -128,7 +128,7 @@ const std::vector<Entry>& expected_tools() {
 }
 
 TEST(CatalogTest, EveryToolInOrder) {
-  const json::Json tools = catalog();
+  const protocol::json::Json tools = catalog();
   ASSERT_TRUE(tools.is_array());
   const auto& expected = expected_tools();
   ASSERT_EQ(tools.size(), expected.size());
@@ -136,35 +136,35 @@ TEST(CatalogTest, EveryToolInOrder) {
 
   for (std::size_t i = 0; i < expected.size(); ++i) {
     const Entry& want = expected[i];
-    const json::Json& tool = tools[i];
+    const protocol::json::Json& tool = tools[i];
     SCOPED_TRACE(want.name);
     EXPECT_EQ(keys(tool), (std::vector<std::string>{"description", "inputSchema", "name"}));
     EXPECT_EQ(member(tool, "name"), want.name);
     EXPECT_EQ(member(tool, "description"), want.description);
 
-    const json::Json& schema = member(tool, "inputSchema");
+    const protocol::json::Json& schema = member(tool, "inputSchema");
     EXPECT_EQ(keys(schema),
               (std::vector<std::string>{"additionalProperties", "properties", "required", "type"}));
-    EXPECT_EQ(json::dump(member(schema, "additionalProperties")), "false");
-    EXPECT_EQ(json::dump(member(schema, "type")), R"("object")");
-    EXPECT_EQ(json::dump(member(schema, "required")), want.required);
+    EXPECT_EQ(protocol::json::dump(member(schema, "additionalProperties")), "false");
+    EXPECT_EQ(protocol::json::dump(member(schema, "type")), R"("object")");
+    EXPECT_EQ(protocol::json::dump(member(schema, "required")), want.required);
 
-    const json::Json& properties = member(schema, "properties");
+    const protocol::json::Json& properties = member(schema, "properties");
     ASSERT_TRUE(properties.is_object());
     EXPECT_EQ(keys(properties), want.properties);
     for (auto it = properties.begin(); it != properties.end(); ++it) {
       auto schema_of = kSchemas.find(want.name + "/" + it.key());
       if (schema_of == kSchemas.end()) schema_of = kSchemas.find(it.key());
       ASSERT_NE(schema_of, kSchemas.end()) << it.key();
-      EXPECT_EQ(json::dump(it.value()), schema_of->second) << it.key();
+      EXPECT_EQ(protocol::json::dump(it.value()), schema_of->second) << it.key();
     }
   }
 }
 
 TEST(CatalogTest, ExactBytesOfOneElementTool) {
-  const json::Json tools = catalog();
+  const protocol::json::Json tools = catalog();
   ASSERT_EQ(tools.size(), 19u);
-  EXPECT_EQ(json::dump(tools[10]),
+  EXPECT_EQ(protocol::json::dump(tools[10]),
             R"({"description":"Press a normal navigation or editing key in the selected )"
             R"(document.","inputSchema":{"additionalProperties":false,"properties":{)"
             R"("documentId":{"description":"Current documentId from browser_frames, required )"
@@ -177,7 +177,7 @@ TEST(CatalogTest, ExactBytesOfOneElementTool) {
             R"("string"},"sessionId":{"description":"Identifier returned by browser_start in )"
             R"(this client.","type":"string"}},"required":["sessionId","key"],"type":"object"},)"
             R"("name":"browser_press"})");
-  EXPECT_EQ(json::dump(tools[0]),
+  EXPECT_EQ(protocol::json::dump(tools[0]),
             R"({"description":"List browser profiles and tabs explicitly shared with Velkor.",)"
             R"("inputSchema":{"additionalProperties":false,"properties":{},"required":[],)"
             R"("type":"object"},"name":"browser_tabs"})");

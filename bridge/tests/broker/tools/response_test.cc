@@ -5,8 +5,8 @@
 namespace velkor::broker::tools {
 namespace {
 
-json::Json value_of(std::string_view text) {
-  auto parsed = json::parse(text);
+protocol::json::Json value_of(std::string_view text) {
+  auto parsed = protocol::json::parse(text);
   if (!parsed) {
     ADD_FAILURE() << "test JSON does not parse: " << text;
     return nullptr;
@@ -15,9 +15,9 @@ json::Json value_of(std::string_view text) {
 }
 
 TEST(ResponseTest, Error) {
-  EXPECT_EQ(json::dump(response_error("Неизвестный инструмент.")),
+  EXPECT_EQ(protocol::json::dump(response_error("Неизвестный инструмент.")),
             R"({"content":[{"text":"Неизвестный инструмент.","type":"text"}],"isError":true})");
-  EXPECT_EQ(json::dump(response_error("a \"quoted\"\nline")),
+  EXPECT_EQ(protocol::json::dump(response_error("a \"quoted\"\nline")),
             R"({"content":[{"text":"a \"quoted\"\nline","type":"text"}],"isError":true})");
 }
 
@@ -47,12 +47,12 @@ TEST(ResponseTest, Value) {
        R"("type":"text"}],"structuredContent":{"_verifiedScreenshot":"iVBORw0KGgo=","size":8}})"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(json::dump(response_value(value_of(c.value))), c.expected) << c.value;
+    EXPECT_EQ(protocol::json::dump(response_value(value_of(c.value))), c.expected) << c.value;
   }
 }
 
 TEST(ResponseTest, Image) {
-  EXPECT_EQ(json::dump(response_image(
+  EXPECT_EQ(protocol::json::dump(response_image(
                 value_of(R"({"_verifiedScreenshot":"iVBORw0KGgo=","sha256":"ab12","size":8})"))),
             R"({"content":[{"data":"iVBORw0KGgo=","mimeType":"image/png","type":"image"}],)"
             R"("structuredContent":{"sha256":"ab12","size":8}})");
@@ -60,7 +60,7 @@ TEST(ResponseTest, Image) {
 
 TEST(ResponseTest, ImageWithoutDataFallsBackToValue) {
   EXPECT_EQ(
-      json::dump(response_image(value_of(R"({"size":8})"))),
+      protocol::json::dump(response_image(value_of(R"({"size":8})"))),
       R"({"content":[{"text":"{\"size\":8}","type":"text"}],"structuredContent":{"size":8}})");
 }
 

@@ -9,8 +9,8 @@
 namespace velkor::broker::tools {
 namespace {
 
-json::Json arguments_of(std::string_view text) {
-  auto parsed = json::parse(text);
+protocol::json::Json arguments_of(std::string_view text) {
+  auto parsed = protocol::json::parse(text);
   if (!parsed) {
     ADD_FAILURE() << "test JSON does not parse: " << text;
     return nullptr;
@@ -33,7 +33,7 @@ struct Printer {
 
 // The parse outcome as one comparable line: the variant and its fields, or
 // "error " and the exact text.
-std::string outcome(std::string_view name, const json::Json& arguments) {
+std::string outcome(std::string_view name, const protocol::json::Json& arguments) {
   Result<Tool, std::string> tool = Tool::parse(name, arguments);
   if (!tool) return "error " + tool.error();
   return std::visit(Printer{}, tool->kind);
@@ -182,7 +182,7 @@ TEST(ToolTest, EachPageToolAcceptsExactlyItsArguments) {
   };
   for (const PageTool& tool : tools) {
     SCOPED_TRACE(tool.name);
-    json::Json arguments = json::Json::object();
+    protocol::json::Json arguments = protocol::json::Json::object();
     for (const std::string& name : tool.allowed) arguments[name] = 1;
     arguments["sessionId"] = "s";
     std::string selection = "-";
@@ -197,7 +197,7 @@ TEST(ToolTest, EachPageToolAcceptsExactlyItsArguments) {
       if (std::find(tool.allowed.begin(), tool.allowed.end(), name) != tool.allowed.end()) {
         continue;
       }
-      json::Json extra = arguments;
+      protocol::json::Json extra = arguments;
       extra[name] = "x";
       EXPECT_EQ(outcome(tool.name, extra), kBadName) << name;
     }
@@ -207,7 +207,7 @@ TEST(ToolTest, EachPageToolAcceptsExactlyItsArguments) {
 TEST(ToolTest, StartAcceptsOnlyBrowserAndTab) {
   for (const std::string& name : kAllNames) {
     if (name == "browserId" || name == "tabId") continue;
-    json::Json arguments = json::Json::object();
+    protocol::json::Json arguments = protocol::json::Json::object();
     arguments[name] = "x";
     EXPECT_EQ(outcome("browser_start", arguments), kBadName) << name;
   }
