@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "broker/screenshot/base64.h"
+#include "broker/screenshot/screenshot.h"
 #include "e2e_fixture.h"
 
 namespace velkor::test {
@@ -180,6 +181,26 @@ TEST_F(ScreenshotE2eTest, FailedChunkReadGivesTheBridgeText) {
   EXPECT_EQ(*result, error_result("capture expired"));
   // No chunk request is retried.
   EXPECT_EQ(seen_since(*ext, before).size(), 3u);
+}
+
+// The largest capture the broker takes crosses every process whole: 44
+// chunks from the extension, then one answer line of 15 MiB to the agent.
+TEST_F(ScreenshotE2eTest, TheLargestScreenshotArrivesWhole) {
+  auto ext = connect_extension();
+  ext->png = fake_png(broker::screenshot::kMaxSize);
+  ext->chunk_size = broker::screenshot::kMaxChunkSize;
+  ext->serve();
+  FakeAgent agent(dir_.path());
+  const std::string s = start_session(agent, {{"tabId", 7}});
+  ASSERT_FALSE(s.empty());
+
+  auto result = agent.tool("browser_screenshot", {{"sessionId", s}}, 60s);
+  ASSERT_TRUE(result);
+  const Json& item = (*result)["content"][0];
+  EXPECT_EQ(item.value("type", ""), "image");
+  EXPECT_TRUE(item.value("data", "") == base64_encode(ext->png));
+  EXPECT_EQ((*result)["structuredContent"],
+            (Json{{"sha256", sha256_hex(ext->png)}, {"size", broker::screenshot::kMaxSize}}));
 }
 
 }  // namespace

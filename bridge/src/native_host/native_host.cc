@@ -76,24 +76,26 @@ class Forwarder {
   std::deque<std::string> items_ VELKOR_GUARDED_BY(mu_);
 };
 
+[[noreturn]] void end_on_read_error(const IoError& error) {
+  log::emit(log::Level::kWarn, kTag, "stdin read error: {}", error.to_string());
+  end_process(0);
+}
+
 void stdin_reader(std::shared_ptr<Forwarder> forwarder) {
   protocol::BufReader in(std::make_unique<ipc::FdSource>(ipc::FdSource::borrow(STDIN_FILENO)));
   for (;;) {
     auto body = protocol::nm_read_body(in);
-    if (body && !body->has_value()) {
+    if (!body) end_on_read_error(body.error());
+    if (!body->has_value()) {
       log::emit(log::Level::kInfo, kTag, "stdin EOF, shutting down");
       end_process(0);
     }
     // Browsers write members in the extension's order; ours are sorted on
     // the way, which mostly needs no tree at all.
-    std::optional<std::string> line;
-    if (body) line = protocol::json::fast::sorted_object(**body);
+    std::optional<std::string> line = protocol::json::fast::sorted_object(**body);
     if (!line) {
-      auto value = body ? protocol::nm_decode(**body) : Unexpected(std::move(body).error());
-      if (!value) {
-        log::emit(log::Level::kWarn, kTag, "stdin read error: {}", value.error().to_string());
-        end_process(0);
-      }
+      auto value = protocol::nm_decode(**body);
+      if (!value) end_on_read_error(value.error());
       line = protocol::json::dump(*value);
     }
     *line += '\n';
@@ -182,7 +184,7 @@ int run() {
     return 1;
   }
   forwarder->connect(std::move(*stream));
-  std::thread reader = spawn(tcp_reader, std::move(*read_handle));
+  std::jthread reader = spawn<std::jthread>(tcp_reader, std::move(*read_handle));
   reader.join();
   log::emit(log::Level::kDebug, kTag, "exit");
   end_process(0);
