@@ -39,7 +39,7 @@
 
 namespace {
 
-using velkor::json::Json;
+using velkor::protocol::json::Json;
 namespace protocol = velkor::protocol;
 
 const std::string kToolCall =
@@ -98,7 +98,7 @@ void BM_SessionCallRoundTrip(benchmark::State& state) {
       line.clear();
       auto got = in.read_line(line, SIZE_MAX);
       if (!got || *got == 0) return;
-      auto req = velkor::json::parse(line);
+      auto req = velkor::protocol::json::parse(line);
       std::string reply = R"({"id":)";
       reply += req->value["id"].dump();
       reply += ",\"ok\":true,\"data\":{}}\n";
@@ -197,7 +197,7 @@ const std::string& screenshot_answer_line() {
   return line;
 }
 
-using ParseFn = velkor::Result<velkor::json::Parsed> (*)(std::string_view);
+using ParseFn = velkor::Result<velkor::protocol::json::Parsed> (*)(std::string_view);
 using DumpFn = std::string (*)(const Json&);
 
 void BM_ChunkReplyParse(benchmark::State& state, ParseFn parse) {
@@ -207,19 +207,19 @@ void BM_ChunkReplyParse(benchmark::State& state, ParseFn parse) {
   }
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(line.size()));
 }
-BENCHMARK_CAPTURE(BM_ChunkReplyParse, fast, &velkor::json::parse);
-BENCHMARK_CAPTURE(BM_ChunkReplyParse, reference, &velkor::json::parse_reference);
+BENCHMARK_CAPTURE(BM_ChunkReplyParse, fast, &velkor::protocol::json::parse);
+BENCHMARK_CAPTURE(BM_ChunkReplyParse, reference, &velkor::protocol::json::parse_reference);
 
 void BM_ChunkReplyDump(benchmark::State& state, DumpFn dump) {
   const std::string& line = chunk_reply_line();
-  const Json value = velkor::json::parse(line)->value;
+  const Json value = velkor::protocol::json::parse(line)->value;
   for (auto _ : state) {
     benchmark::DoNotOptimize(dump(value));
   }
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(line.size()));
 }
-BENCHMARK_CAPTURE(BM_ChunkReplyDump, fast, &velkor::json::dump);
-BENCHMARK_CAPTURE(BM_ChunkReplyDump, reference, &velkor::json::dump_reference);
+BENCHMARK_CAPTURE(BM_ChunkReplyDump, fast, &velkor::protocol::json::dump);
+BENCHMARK_CAPTURE(BM_ChunkReplyDump, reference, &velkor::protocol::json::dump_reference);
 
 void BM_ScreenshotAnswerParse(benchmark::State& state) {
   const std::string& line = screenshot_answer_line();

@@ -18,7 +18,8 @@ build_dir=${BUILD_DIR:-build}
 args=(-DCMAKE_BUILD_TYPE="${BUILD_TYPE:-Debug}" -DVELKOR_WERROR=ON)
 if [ -n "$tests" ]; then
   ensure_packages "${build_packages[@]}" "${test_packages[@]}"
-  args+=(-DVELKOR_TESTS=ON)
+  # The benchmarks too, so that they keep building.
+  args+=(-DVELKOR_TESTS=ON -DVELKOR_BENCH=ON)
 else
   ensure_packages "${build_packages[@]}"
   # A first configure for serving must not ask for the test framework; a tree
