@@ -6,6 +6,37 @@
 
 namespace velkor {
 
+std::size_t utf8_sequence_length(std::string_view bytes) {
+  auto b0 = static_cast<unsigned char>(bytes[0]);
+  if (b0 < 0x80) return 1;
+  std::size_t len;
+  // Bounds for the second byte exclude overlong forms (E0, F0),
+  // surrogates (ED) and code points above U+10FFFF (F4).
+  unsigned char lo = 0x80;
+  unsigned char hi = 0xBF;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    len = 2;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    len = 3;
+    if (b0 == 0xE0) lo = 0xA0;
+    if (b0 == 0xED) hi = 0x9F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    len = 4;
+    if (b0 == 0xF0) lo = 0x90;
+    if (b0 == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  if (bytes.size() < len) return 0;
+  auto b1 = static_cast<unsigned char>(bytes[1]);
+  if (b1 < lo || b1 > hi) return 0;
+  for (std::size_t k = 2; k < len; ++k) {
+    auto b = static_cast<unsigned char>(bytes[k]);
+    if (b < 0x80 || b > 0xBF) return 0;
+  }
+  return len;
+}
+
 bool is_valid_utf8(std::string_view bytes) {
   std::size_t i = 0;
   const std::size_t n = bytes.size();
@@ -18,36 +49,8 @@ bool is_valid_utf8(std::string_view bytes) {
       i += sizeof word;
     }
     if (i == n) break;
-    auto b0 = static_cast<unsigned char>(bytes[i]);
-    if (b0 < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t len;
-    // Bounds for the second byte exclude overlong forms (E0, F0),
-    // surrogates (ED) and code points above U+10FFFF (F4).
-    unsigned char lo = 0x80;
-    unsigned char hi = 0xBF;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-      len = 2;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-      len = 3;
-      if (b0 == 0xE0) lo = 0xA0;
-      if (b0 == 0xED) hi = 0x9F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-      len = 4;
-      if (b0 == 0xF0) lo = 0x90;
-      if (b0 == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (n - i < len) return false;
-    auto b1 = static_cast<unsigned char>(bytes[i + 1]);
-    if (b1 < lo || b1 > hi) return false;
-    for (std::size_t k = 2; k < len; ++k) {
-      auto b = static_cast<unsigned char>(bytes[i + k]);
-      if (b < 0x80 || b > 0xBF) return false;
-    }
+    std::size_t len = utf8_sequence_length(bytes.substr(i));
+    if (len == 0) return false;
     i += len;
   }
   return true;

@@ -10,6 +10,10 @@ namespace velkor {
 // of them can be used as text.
 bool is_valid_utf8(std::string_view bytes);
 
+// Length of the valid UTF-8 sequence that `bytes` (not empty) starts with,
+// under the rules of is_valid_utf8; 0 when it starts with none.
+std::size_t utf8_sequence_length(std::string_view bytes);
+
 // Decodes the scalar value starting at s[i] and advances i past it. `s`
 // must be valid UTF-8.
 char32_t decode_utf8_at(std::string_view s, std::size_t& i);

@@ -53,36 +53,6 @@ const char* find_special(const char* p, const char* end) {
   return end;
 }
 
-// Length of the valid UTF-8 sequence that starts at `p` (a byte from 0x80
-// up), or 0. The same rules as is_valid_utf8.
-std::size_t utf8_sequence(const char* p, const char* end) {
-  auto b0 = static_cast<unsigned char>(p[0]);
-  std::size_t len;
-  unsigned char lo = 0x80;
-  unsigned char hi = 0xBF;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    len = 2;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    len = 3;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    len = 4;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (static_cast<std::size_t>(end - p) < len) return 0;
-  auto b1 = static_cast<unsigned char>(p[1]);
-  if (b1 < lo || b1 > hi) return 0;
-  for (std::size_t k = 2; k < len; ++k) {
-    auto b = static_cast<unsigned char>(p[k]);
-    if (b < 0x80 || b > 0xBF) return 0;
-  }
-  return len;
-}
-
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -240,7 +210,8 @@ class Parser {
       if (q == end_) return false;
       auto c = static_cast<unsigned char>(*q);
       if (c >= 0x80) {
-        std::size_t len = utf8_sequence(q, end_);
+        std::size_t len =
+            utf8_sequence_length(std::string_view(q, static_cast<std::size_t>(end_ - q)));
         if (len == 0) return false;
         p_ = q + len;
         continue;
@@ -383,7 +354,8 @@ class Written {
       auto c = static_cast<unsigned char>(*q);
       if (c == '"') return q + 1;
       if (c >= 0x80) {
-        std::size_t len = utf8_sequence(q, end_);
+        std::size_t len =
+            utf8_sequence_length(std::string_view(q, static_cast<std::size_t>(end_ - q)));
         if (len == 0) return nullptr;
         p = q + len;
         continue;
