@@ -60,25 +60,34 @@ std::optional<IoError> check_outgoing_frame_size(std::size_t body_len) {
                                               std::to_string(body_len) + " bytes exceeds 1 MB cap");
 }
 
-Result<void> nm_write_body(Sink& out, std::string_view body) {
-  if (auto refused = check_outgoing_frame_size(body.size())) return Unexpected(std::move(*refused));
-  std::string frame(kFrameHeaderBytes, '\0');
-  auto length = static_cast<std::uint32_t>(body.size());
-  std::memcpy(frame.data(), &length, sizeof length);
-  frame.reserve(kFrameHeaderBytes + body.size());
-  frame += body;
-  return out.write_all(frame);
-}
+namespace {
 
-Result<void> nm_write_frame(Sink& out, const json::Json& value) {
-  std::string frame(kFrameHeaderBytes, '\0');
-  frame.reserve(kFrameHeaderBytes + json::fast::size_hint(value));
-  json::dump_to(frame, value);
+// Writes `frame`, whose first kFrameHeaderBytes are room for the length of
+// the body after them, as one frame; refused whole when the body is too long.
+Result<void> write_frame(Sink& out, std::string& frame) {
   std::size_t body_len = frame.size() - kFrameHeaderBytes;
   if (auto refused = check_outgoing_frame_size(body_len)) return Unexpected(std::move(*refused));
   auto length = static_cast<std::uint32_t>(body_len);
   std::memcpy(frame.data(), &length, sizeof length);
   return out.write_all(frame);
+}
+
+}  // namespace
+
+Result<void> nm_write_body(Sink& out, std::string_view body) {
+  std::string frame;
+  frame.reserve(kFrameHeaderBytes + body.size());
+  frame.resize(kFrameHeaderBytes);
+  frame += body;
+  return write_frame(out, frame);
+}
+
+Result<void> nm_write_frame(Sink& out, const json::Json& value) {
+  std::string frame;
+  frame.reserve(kFrameHeaderBytes + json::fast::size_hint(value));
+  frame.resize(kFrameHeaderBytes);
+  json::dump_to(frame, value);
+  return write_frame(out, frame);
 }
 
 }  // namespace velkor::protocol
