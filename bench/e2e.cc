@@ -29,6 +29,7 @@
 #include "base/mutex.h"
 #include "broker/screenshot/base64.h"
 #include "broker/screenshot/screenshot.h"
+#include "common.h"
 #include "protocol/json.h"
 #include "support/peers.h"
 #include "support/process.h"
@@ -71,33 +72,16 @@ struct Options {
 // nullopt on an option it does not know or a value out of range.
 std::optional<Options> parse_options(int argc, char** argv) {
   Options options;
-  struct Flag {
-    std::string_view name;
-    std::uint64_t* value;
-    std::uint64_t min, max;
-  };
-  const std::array<Flag, 8> flags = {{{"--rounds", &options.rounds, 1, 100},
-                                      {"--spawns", &options.spawns, 1, 100000},
-                                      {"--pings", &options.pings, 1, 10000000},
-                                      {"--clicks", &options.clicks, 1, 10000000},
-                                      {"--shots", &options.shots, 1, 10000},
-                                      {"--shot-bytes", &options.shot_bytes,
-                                       broker::screenshot::kMinSize, broker::screenshot::kMaxSize},
-                                      {"--jobs", &options.jobs, 1, 64},
-                                      {"--seconds", &options.seconds, 1, 3600}}};
-  for (int i = 1; i < argc; i += 2) {
-    if (i + 1 >= argc) return std::nullopt;
-    const std::string_view name = argv[i], text = argv[i + 1];
-    auto flag =
-        std::find_if(flags.begin(), flags.end(), [&](const Flag& f) { return f.name == name; });
-    std::uint64_t value = 0;
-    auto parsed = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (flag == flags.end() || parsed.ec != std::errc() ||
-        parsed.ptr != text.data() + text.size() || value < flag->min || value > flag->max) {
-      return std::nullopt;
-    }
-    *flag->value = value;
-  }
+  const Flag flags[] = {{"--rounds", &options.rounds, 1, 100},
+                        {"--spawns", &options.spawns, 1, 100000},
+                        {"--pings", &options.pings, 1, 10000000},
+                        {"--clicks", &options.clicks, 1, 10000000},
+                        {"--shots", &options.shots, 1, 10000},
+                        {"--shot-bytes", &options.shot_bytes, broker::screenshot::kMinSize,
+                         broker::screenshot::kMaxSize},
+                        {"--jobs", &options.jobs, 1, 64},
+                        {"--seconds", &options.seconds, 1, 3600}};
+  if (!parse_flags(argc, argv, flags)) return std::nullopt;
   return options;
 }
 
@@ -126,22 +110,6 @@ class Failures {
   std::vector<std::string> examples_ VELKOR_GUARDED_BY(mu_);
 };
 
-// Errors only: nothing reads the children's standard error while they run,
-// and at the helpers' debug level every call writes lines that would fill
-// the pipe and stall them.
-Env quiet_env() { return Env().set("VELKOR_COMPUTER_USE_LOG", "error"); }
-
-// `value[key]` when `value` is an object holding it, else null: answers are
-// read without the JSON library's throwing accessors.
-const Json& member(const Json& value, const char* key) {
-  static const Json kNull;
-  if (!value.is_object()) return kNull;
-  auto it = value.find(key);
-  return it == value.end() ? kNull : *it;
-}
-
-bool is_true(const Json& value) { return value.is_boolean() && value.get<bool>(); }
-
 // "what: detail", built by appending only: g++ 12 at -O2 warns falsely
 // (-Wrestrict) where operator+ inserts a literal in front of a temporary.
 std::string failure_text(std::string_view what, std::string_view detail) {
@@ -158,9 +126,7 @@ double micros(Clock::duration d) { return std::chrono::duration<double, std::mic
 double percentile(std::vector<double> samples, double p) {
   if (samples.empty()) return kNoFigure;
   std::sort(samples.begin(), samples.end());
-  const auto rank =
-      static_cast<std::size_t>(std::ceil(p / 100 * static_cast<double>(samples.size())));
-  return samples[std::max<std::size_t>(rank, 1) - 1];
+  return percentile_of_sorted(samples, p);
 }
 
 // A kB figure of /proc/PID/status ("VmRSS", "VmHWM"); 0 when the process
@@ -208,11 +174,6 @@ std::optional<std::string> read_long_line(Child& child, Clock::time_point deadli
     line += *piece;
     if (ends) return line;
   }
-}
-
-// What the tests send: a known protocol version and a client name.
-Json initialize_params() {
-  return Json{{"protocolVersion", "2025-11-25"}, {"clientInfo", {{"name", "claude-code"}}}};
 }
 
 // A "tools/call" line with "jsonrpc" first, as ping_line writes its own.

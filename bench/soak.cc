@@ -37,6 +37,7 @@
 #include "broker/screenshot/screenshot.h"
 #include "broker/tools/response.h"
 #include "broker/tools/tool.h"
+#include "common.h"
 #include "ipc/lock_file.h"
 #include "protocol/json.h"
 #include "support/peers.h"
@@ -79,28 +80,11 @@ struct Options {
 // nullopt on an option it does not know or a value out of range.
 std::optional<Options> parse_options(int argc, char** argv) {
   Options options;
-  struct Flag {
-    std::string_view name;
-    std::uint64_t* value;
-    std::uint64_t min, max;
-  };
-  const std::array<Flag, 4> flags = {{{"--seconds", &options.seconds, 1, 7 * 24 * 3600},
-                                      {"--agents", &options.agents, 1, 64},
-                                      {"--extensions", &options.extensions, 0, 16},
-                                      {"--seed", &options.seed, 0, UINT64_MAX}}};
-  for (int i = 1; i < argc; i += 2) {
-    if (i + 1 >= argc) return std::nullopt;
-    const std::string_view name = argv[i], text = argv[i + 1];
-    auto flag =
-        std::find_if(flags.begin(), flags.end(), [&](const Flag& f) { return f.name == name; });
-    std::uint64_t value = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (flag == flags.end() || ec != std::errc() || end != text.data() + text.size() ||
-        value < flag->min || value > flag->max) {
-      return std::nullopt;
-    }
-    *flag->value = value;
-  }
+  const Flag flags[] = {{"--seconds", &options.seconds, 1, 7 * 24 * 3600},
+                        {"--agents", &options.agents, 1, 64},
+                        {"--extensions", &options.extensions, 0, 16},
+                        {"--seed", &options.seed, 0, UINT64_MAX}};
+  if (!parse_flags(argc, argv, flags)) return std::nullopt;
   return options;
 }
 
@@ -156,22 +140,6 @@ class Counters {
   std::vector<std::string> examples_ VELKOR_GUARDED_BY(mu_);
 };
 
-// Errors only: nothing reads the children's standard error while they run,
-// and a full pipe would stall them. An error line means something is wrong
-// anyway; at the test helpers' debug level every refused neighbour writes one.
-Env quiet_env() { return Env().set("VELKOR_COMPUTER_USE_LOG", "error"); }
-
-// `value[key]` when `value` is an object holding it, else null: answers are
-// read without the JSON library's throwing accessors.
-const Json& member(const Json& value, const char* key) {
-  static const Json kNull;
-  if (!value.is_object()) return kNull;
-  auto it = value.find(key);
-  return it == value.end() ? kNull : *it;
-}
-
-bool is_true(const Json& value) { return value.is_boolean() && value.get<bool>(); }
-
 std::string first_text(const Json& result) {
   const Json& content = member(result, "content");
   if (!content.is_array() || content.empty()) return {};
@@ -205,11 +173,6 @@ bool is_known_error(std::string_view text) {
          std::any_of(kPrefixes.begin(), kPrefixes.end(), [&](std::string_view prefix) {
            return text.substr(0, prefix.size()) == prefix;
          });
-}
-
-// What the tests send: a known protocol version and a client name.
-Json initialize_params() {
-  return Json{{"protocolVersion", "2025-11-25"}, {"clientInfo", {{"name", "claude-code"}}}};
 }
 
 bool initialize(FakeAgent& agent) {
@@ -585,13 +548,6 @@ std::optional<Resources> settle(pid_t pid, const std::string& runtime_dir,
   }
 }
 
-// Nearest rank in `sorted`, which is not empty.
-double percentile(const std::vector<double>& sorted, double p) {
-  const auto rank =
-      static_cast<std::size_t>(std::ceil(p / 100 * static_cast<double>(sorted.size())));
-  return sorted[std::max<std::size_t>(rank, 1) - 1];
-}
-
 // Prints the report; returns the exit status.
 int report(const Options& options, Counters& counters, std::vector<double> latencies,
            const Resources& before, const std::optional<Resources>& after,
@@ -609,8 +565,8 @@ int report(const Options& options, Counters& counters, std::vector<double> laten
             << "neighbour connections " << counters.neighbour_connections.load() << '\n';
   std::sort(latencies.begin(), latencies.end());
   if (!latencies.empty()) {
-    std::cout << "connect latency p50 " << percentile(latencies, 50) << " ms\n"
-              << "connect latency p99 " << percentile(latencies, 99) << " ms\n"
+    std::cout << "connect latency p50 " << percentile_of_sorted(latencies, 50) << " ms\n"
+              << "connect latency p99 " << percentile_of_sorted(latencies, 99) << " ms\n"
               << "connect latency max " << latencies.back() << " ms\n";
   }
   std::cout << "connect latency samples " << latencies.size() << '\n';
