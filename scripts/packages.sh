@@ -7,9 +7,10 @@
 # shellcheck disable=SC2034 # used by the scripts that source this file
 build_packages=(cmake ninja-build g++ nlohmann-json3-dev libssl-dev pkg-config)
 # The tests, the clang pass with its sanitizers, and the Debian package the
-# install test builds (dpkg-shlibdeps works out the package's dependencies).
+# install test builds (dpkg-shlibdeps works out the package's dependencies,
+# and CPack's Debian generator asks `file` which of its files are programs).
 # shellcheck disable=SC2034
-test_packages=(clang clang-format libclang-rt-14-dev googletest libgtest-dev libgmock-dev libbenchmark-dev dpkg-dev)
+test_packages=(clang clang-format libclang-rt-14-dev googletest libgtest-dev libgmock-dev libbenchmark-dev dpkg-dev file)
 
 # Installs the given packages with apt-get, through sudo unless we are root.
 apt_install() {

@@ -1,10 +1,13 @@
 import { test } from "node:test";
 import assert from "node:assert/strict";
-import { createHash } from "node:crypto";
+import { createHash, webcrypto } from "node:crypto";
 import { CaptureStore, fromBase64, pngSize } from "../lib/captures.js";
 import { resolveTarget } from "../lib/target.js";
 import { checkDownloadName } from "../lib/filename.js";
 import { keyEvent } from "../lib/keys.js";
+
+// Chrome and newer Node.js have a global crypto; Debian 12's Node.js 18 does not.
+globalThis.crypto ??= webcrypto;
 
 const owner = { tabId: 4, sessionId: "s" };
 

@@ -194,6 +194,23 @@ TEST(BrokerProcessTest, KilledBrokerEndsItsRelaysAndIsReplaced) {
             "[INFO] [session] native host connected and authenticated (generation 1)");
 }
 
+// Every browser's session numbers its own connections, so two browsers that
+// connect one after the other both log their first connection as 1.
+TEST(BrokerProcessTest, EachBrowserNumbersItsOwnConnections) {
+  TempDir base;
+  BrokerProcess broker(base.path());
+  ASSERT_TRUE(broker.ready()) << broker.child().stderr_text();
+  std::vector<std::unique_ptr<FakeExtension>> browsers;
+  for (int i = 0; i < 2; ++i) {
+    browsers.push_back(announced_extension(base.path()));
+    EXPECT_EQ(broker.child().wait_stderr("native host connected"),
+              "[INFO] [session] native host connected and authenticated (generation 1)");
+    auto announce = broker.child().wait_stderr(": extension v");
+    ASSERT_TRUE(announce) << broker.child().stderr_text();
+    EXPECT_TRUE(announce->starts_with("[INFO] [session] generation 1: extension v")) << *announce;
+  }
+}
+
 TEST(BrokerProcessTest, StrayLocalConnectionsAreDroppedWhileAgentsAreServed) {
   TempDir base;
   BrokerProcess broker(base.path());

@@ -73,14 +73,6 @@ Result<void> write_line(Conn& c, std::string_view line) {
   return written;
 }
 
-// Numbers connections across the process, so that the log lines of two
-// browsers, or of one browser that reconnected, tell apart. The log calls it
-// a generation, and scripts/doctor.sh finds the announce line by that word.
-std::uint64_t next_connection_number() {
-  static std::atomic<std::uint64_t> next{1};
-  return next.fetch_add(1);
-}
-
 }  // namespace
 
 // Lock order: conn_mu before pending_mu; peer_mu is always taken alone.
@@ -99,6 +91,10 @@ struct State {
   // so no caller is left waiting on a connection that is gone.
   std::unordered_map<std::uint64_t, ReplySender> pending VELKOR_GUARDED_BY(pending_mu);
   std::atomic<std::uint64_t> next_id{1};
+  // Each session numbers its own connections from 1, so the log of every
+  // browser's first connection reads the same; a session serves one
+  // connection today, and the counter keeps numbers unique if that changes.
+  std::atomic<std::uint64_t> next_generation{1};
   Mutex peer_mu;
   std::optional<peer::PeerInfo> peer VELKOR_GUARDED_BY(peer_mu);
 };
@@ -272,7 +268,7 @@ void Session::attach_authenticated(std::unique_ptr<protocol::BufReader> reader,
     state_->attached = true;
     state_->conn = conn;
   }
-  const std::uint64_t number = next_connection_number();
+  const std::uint64_t number = state_->next_generation.fetch_add(1);
   log::emit(log::Level::kInfo, kTag, "native host connected and authenticated (generation {})",
             number);
   // Detached: the thread holds its own share of the state and ends when
