@@ -208,7 +208,7 @@ void BM_ChunkReplyParse(benchmark::State& state, ParseFn parse) {
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(line.size()));
 }
 BENCHMARK_CAPTURE(BM_ChunkReplyParse, fast, &velkor::protocol::json::parse);
-BENCHMARK_CAPTURE(BM_ChunkReplyParse, reference, &velkor::protocol::json::parse_reference);
+BENCHMARK_CAPTURE(BM_ChunkReplyParse, general, &velkor::protocol::json::parse_general);
 
 void BM_ChunkReplyDump(benchmark::State& state, DumpFn dump) {
   const std::string& line = chunk_reply_line();
@@ -219,7 +219,7 @@ void BM_ChunkReplyDump(benchmark::State& state, DumpFn dump) {
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(line.size()));
 }
 BENCHMARK_CAPTURE(BM_ChunkReplyDump, fast, &velkor::protocol::json::dump);
-BENCHMARK_CAPTURE(BM_ChunkReplyDump, reference, &velkor::protocol::json::dump_reference);
+BENCHMARK_CAPTURE(BM_ChunkReplyDump, general, &velkor::protocol::json::dump_general);
 
 void BM_ScreenshotAnswerParse(benchmark::State& state) {
   const std::string& line = screenshot_answer_line();

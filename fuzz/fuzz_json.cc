@@ -39,14 +39,14 @@ bool same(const protocol::json::Json& a, const protocol::json::Json& b) {
 void check_writer(const protocol::json::Json& value) {
   std::string fast;
   protocol::json::fast::dump_to(fast, value);
-  if (fast != protocol::json::dump_reference(value)) __builtin_trap();
+  if (fast != protocol::json::dump_general(value)) __builtin_trap();
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
-  auto reference = protocol::json::parse_reference(text);
+  auto reference = protocol::json::parse_general(text);
   if (auto fast = protocol::json::fast::parse(text)) {
     if (!reference) __builtin_trap();
     if (!same(fast->value, reference->value)) __builtin_trap();
@@ -55,13 +55,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (reference) check_writer(reference->value);
   // Lines passed on or only reordered must be what the full path writes.
   if (auto sorted = protocol::json::fast::sorted_object(text)) {
-    if (!reference || *sorted != protocol::json::dump_reference(reference->value)) __builtin_trap();
+    if (!reference || *sorted != protocol::json::dump_general(reference->value)) __builtin_trap();
   }
   if (auto members = protocol::json::fast::written_members(text)) {
     if (!reference || !reference->value.is_object()) __builtin_trap();
     for (const protocol::json::fast::Member& m : *members) {
-      auto value = protocol::json::parse_reference(m.value);
-      if (!value || protocol::json::dump_reference(value->value) != m.value) __builtin_trap();
+      auto value = protocol::json::parse_general(m.value);
+      if (!value || protocol::json::dump_general(value->value) != m.value) __builtin_trap();
     }
   }
   // Raw bytes as a string value: escapes, and broken UTF-8 replaced.

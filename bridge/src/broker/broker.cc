@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -171,14 +172,14 @@ void listen(ipc::TcpListener listener, std::string secret, std::shared_ptr<Runti
       break;
     }
 
-    // Hellos that arrived, then hellos out of time; both leave the list.
+    // Hellos with bytes to read or out of time; each leaves the list with
+    // its verdict.
     now = Clock::now();
     std::size_t kept = 0;
     for (std::size_t i = 0; i < pending.size(); ++i) {
       std::optional<Result<ipc::Authenticated>> done;
-      if (ready > 0 && fds[i + 1].revents != 0) done = pending[i].advance(secret);
-      if (!done && now >= pending[i].deadline()) {
-        done = Result<ipc::Authenticated>(Unexpected(IoError(ErrorKind::kTimedOut)));
+      if ((ready > 0 && fds[i + 1].revents != 0) || now >= pending[i].deadline()) {
+        done = pending[i].advance(secret);
       }
       if (done) {
         finish_hello(runtime, std::move(*done), spawn_failed);
@@ -235,7 +236,7 @@ Result<std::unique_ptr<BrowserBroker>> BrowserBroker::start(const std::string& d
   ipc::LockFile lock{listening->port, listening->secret, listening->pid};
   if (auto w = lock.write_at(lock_path); !w) return Unexpected(w.error());
 
-  auto runtime = std::make_shared<Runtime>(dir, limits);
+  auto runtime = std::make_shared<Runtime>(limits);
   std::unique_ptr<BrowserBroker> broker(
       new BrowserBroker(runtime, std::move(lock_path), std::move(*owner)));
   broker->listener_thread_ = spawn<std::jthread>(listen, std::move(listening->listener),
@@ -268,14 +269,9 @@ BrowserBroker::~BrowserBroker() {
 }
 
 Result<std::string> BrowserBroker::select_upload_for_next_session(std::string_view path) {
-  return stage_upload(std::nullopt, path);
-}
-
-Result<std::string> BrowserBroker::stage_upload(std::optional<std::string> session_id,
-                                                std::string_view path) {
   auto runtime_dir = ipc::parent_dir(lock_path_);
   if (!runtime_dir) return Unexpected(IoError(ErrorKind::kInvalidInput));
-  auto staged = stage_file(*runtime_dir, path, std::move(session_id));
+  auto staged = stage_file(*runtime_dir, path);
   if (!staged) return Unexpected(std::move(staged).error());
   auto id = identifier();
   if (!id) return Unexpected(std::move(id).error());

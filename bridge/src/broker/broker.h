@@ -2,7 +2,6 @@
 
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -33,9 +32,6 @@ class BrowserBroker {
   // Stages `path` as a selection for the next session started; returns
   // its selection id.
   Result<std::string> select_upload_for_next_session(std::string_view path);
-  Result<std::string> stage_upload(std::optional<std::string> session_id, std::string_view path);
-
-  const std::string& lock_path() const { return lock_path_; }
 
  private:
   BrowserBroker(std::shared_ptr<Runtime> runtime, std::string lock_path, ipc::UniqueFd owner_lock)

@@ -4,7 +4,6 @@
 #include <map>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "base/mutex.h"
@@ -37,8 +36,7 @@ struct PickedBrowser {
 // collection has its own lock and no code path holds two of them at once.
 // A Session's own locks may be taken under `sessions_mu`, never the reverse.
 struct Runtime {
-  Runtime(std::string runtime_dir, session::Limits limits)
-      : dir(std::move(runtime_dir)), limits(limits) {}
+  explicit Runtime(session::Limits limits) : limits(limits) {}
 
   // Announced browsers in id order; entries whose connection is gone are
   // pruned on the way.
@@ -48,7 +46,6 @@ struct Runtime {
   // Errors are texts for the agent.
   Result<PickedBrowser, std::string> find_browser(const std::optional<std::string>& browser_id);
 
-  const std::string dir;
   const session::Limits limits;
 
   Mutex sessions_mu;

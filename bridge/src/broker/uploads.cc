@@ -69,8 +69,7 @@ std::optional<std::string> last_component(std::string_view path) {
   return std::string(last);
 }
 
-Result<SelectedFile> stage_file(const std::string& runtime_dir, std::string_view source,
-                                std::optional<std::string> session_id) {
+Result<SelectedFile> stage_file(const std::string& runtime_dir, std::string_view source) {
   auto name = last_component(source);
   if (!name || !is_valid_utf8(*name)) return Unexpected(IoError(ErrorKind::kInvalidInput));
 
@@ -107,8 +106,7 @@ Result<SelectedFile> stage_file(const std::string& runtime_dir, std::string_view
   if (!out) return Unexpected(IoError::from_errno(errno));
   if (::fchmod(out.get(), 0600) != 0) return Unexpected(IoError::from_errno(errno));
   if (auto c = copy_all(in.get(), out.get()); !c) return Unexpected(c.error());
-  return SelectedFile{std::move(copy_path), std::move(*name), std::move(session_id),
-                      std::move(staging)};
+  return SelectedFile{std::move(copy_path), std::move(*name), std::nullopt, std::move(staging)};
 }
 
 void remove_stale_selections(const std::string& runtime_dir) {

@@ -36,11 +36,11 @@ struct SelectedFile {
 };
 
 // Copies the file at `source` into a fresh "selected-XXXXXX" directory of
-// `runtime_dir`. The directory is 0700 and the copy 0600 whatever the umask:
-// the runtime directory's parent may be readable by others. Opening never
-// blocks, so a named pipe is refused instead of hanging the caller.
-Result<SelectedFile> stage_file(const std::string& runtime_dir, std::string_view source,
-                                std::optional<std::string> session_id);
+// `runtime_dir`, as a selection no session holds yet. The directory is 0700
+// and the copy 0600 whatever the umask: the runtime directory's parent may be
+// readable by others. Opening never blocks, so a named pipe is refused
+// instead of hanging the caller.
+Result<SelectedFile> stage_file(const std::string& runtime_dir, std::string_view source);
 
 // The last component of `path`, or nullopt for the root, a path ending in
 // "..", or an empty one.

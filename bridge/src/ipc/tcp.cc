@@ -202,42 +202,6 @@ Result<Role> parse_hello(std::string_view line, std::string_view secret) {
   return Role::kNativeHost;
 }
 
-Result<Authenticated> check_handshake(UniqueFd conn, std::string_view secret,
-                                      std::chrono::milliseconds timeout) {
-  if (auto r = set_blocking(conn.get(), true); !r) return Unexpected(r.error());
-  auto read_fd = conn.try_clone();
-  if (!read_fd) return Unexpected(std::move(read_fd).error());
-
-  auto deadline = Clock::now() + timeout;
-  std::string data;
-  data.reserve(128);
-  std::size_t line_end = std::string::npos;
-  char buf[protocol::BufReader::kDefaultCapacity];
-  while (line_end == std::string::npos) {
-    if (Clock::now() >= deadline) return Unexpected(IoError(ErrorKind::kTimedOut));
-    // poll instead of a socket read timeout: it keeps the deadline a
-    // deadline however little time is left.
-    pollfd p{read_fd->get(), POLLIN, 0};
-    int ready = ::poll(&p, 1, millis_left(deadline));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return Unexpected(last_error());
-    if (ready == 0) continue;
-    ssize_t n = ::recv(read_fd->get(), buf, sizeof buf, 0);
-    if (n < 0) {
-      int err = errno;
-      if (err == EINTR) continue;
-      return Unexpected(IoError::from_errno(err));
-    }
-    if (n == 0) return Unexpected(IoError(ErrorKind::kUnexpectedEof));
-    data.append(buf, static_cast<std::size_t>(n));
-    if (auto checked = hello_length_check(data, line_end); checked && !*checked) {
-      return Unexpected(checked->error());
-    }
-  }
-
-  return finish_hello(std::move(conn), std::move(*read_fd), std::move(data), line_end, secret);
-}
-
 std::optional<Result<Authenticated>> PendingHello::advance(std::string_view secret) {
   char buf[kMaxHelloBytes + 1];
   for (;;) {
@@ -245,7 +209,14 @@ std::optional<Result<Authenticated>> PendingHello::advance(std::string_view secr
     if (n < 0) {
       int err = errno;
       if (err == EINTR) continue;
-      if (err == EAGAIN || err == EWOULDBLOCK) return std::nullopt;
+      if (err == EAGAIN || err == EWOULDBLOCK) {
+        // Judged only once everything that has arrived is read, so a line
+        // that came in time is not refused for being read late.
+        if (Clock::now() >= deadline_) {
+          return Result<Authenticated>(Unexpected(IoError(ErrorKind::kTimedOut)));
+        }
+        return std::nullopt;
+      }
       return Result<Authenticated>(Unexpected(IoError::from_errno(err)));
     }
     if (n == 0) return Result<Authenticated>(Unexpected(IoError(ErrorKind::kUnexpectedEof)));

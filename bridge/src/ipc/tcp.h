@@ -76,25 +76,25 @@ struct Authenticated {
 // or why the connection is refused. Pure, so it can be fuzzed.
 Result<Role> parse_hello(std::string_view line, std::string_view secret);
 
-// The broker's check of a freshly accepted connection: the first line must
-// arrive within `timeout`, be at most 256 bytes and carry the secret.
-// On failure the connection is closed.
-Result<Authenticated> check_handshake(UniqueFd conn, std::string_view secret,
-                                      std::chrono::milliseconds timeout = kHandshakeTimeout);
-
-// A hello being read without blocking, so one thread can check many
-// connections at once and a silent one delays nobody. The accept loop
-// owns these; each closes its connection when dropped unfinished.
+// The broker's check of a freshly accepted connection: its first line must
+// arrive by `deadline`, end within kMaxHelloBytes and carry the secret. The
+// hello is read without blocking, so one thread can check many connections
+// at once and a silent one delays nobody. The accept loop owns these; each
+// closes its connection when dropped unfinished. Not thread-safe.
 class PendingHello {
  public:
+  // `conn` must already be non-blocking (set_nonblocking).
   PendingHello(UniqueFd conn, std::chrono::steady_clock::time_point deadline)
       : conn_(std::move(conn)), deadline_(deadline) {}
 
   int fd() const { return conn_.get(); }
   std::chrono::steady_clock::time_point deadline() const { return deadline_; }
 
-  // Reads what has arrived. Returns nothing while the line is incomplete,
-  // else the checked connection (made blocking again) or why it was refused.
+  // Reads what has arrived; never waits. Returns nothing while the line is
+  // incomplete and the deadline has not passed, else the checked connection
+  // (made blocking again) or why it was refused. Past the deadline every
+  // call gives a verdict, so call it when the socket is readable or the
+  // deadline has come. Not to be called again after a verdict.
   std::optional<Result<Authenticated>> advance(std::string_view secret);
 
  private:

@@ -223,10 +223,10 @@ std::string strip_exception_prefix(std::string_view what) {
 
 Result<Parsed> parse(std::string_view text) {
   if (std::optional<Parsed> parsed = fast::parse(text)) return std::move(*parsed);
-  return parse_reference(text);
+  return parse_general(text);
 }
 
-Result<Parsed> parse_reference(std::string_view text) {
+Result<Parsed> parse_general(std::string_view text) {
   if (auto fault = prescan(text)) {
     return Unexpected(IoError(ErrorKind::kInvalidData, std::string(fault->what) + " at " +
                                                            position_text(text, fault->offset)));
@@ -272,7 +272,7 @@ std::string dump(const Json& value) {
   return out;
 }
 
-std::string dump_reference(const Json& value) {
+std::string dump_general(const Json& value) {
   return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 

@@ -27,6 +27,23 @@ struct Parsed {
   std::vector<std::string> duplicate_top_keys;
 };
 
+// Which path takes which text. parse offers every text to the fast reader
+// (json_fast.h) first; it takes the common case and declines the rest: any
+// fault, a number with a fraction or exponent, "-0", an integer beyond 64
+// bits, nesting beyond kMaxDepth. What it declines goes to parse_general,
+// which refuses what nlohmann would misread (a byte order mark, a NUL, too
+// deep a nesting), lifts long plain string values out of the text, so that
+// a long string in a declined text (one float is enough) does not go through
+// nlohmann's lexer, which copies it a character at a time, and gives the
+// rest to nlohmann. A lifted text that fails is parsed again whole,
+// so that every refusal keeps nlohmann's exact text and position. dump always
+// takes the fast writer, which leaves only floats and strings holding invalid
+// UTF-8 to nlohmann's own formatting.
+//
+// parse_general handles every text and dump_general is nlohmann's own
+// writer: parse and dump match them byte for byte, and the tests, the fuzzer
+// and the benchmarks compare the fast paths against them.
+
 // Parses exactly one JSON value; only JSON white space may surround it.
 // Never throws. Failures are kInvalidData (or kUnexpectedEof when the text
 // stops early) with a message that names the line and column.
@@ -38,10 +55,9 @@ Result<Parsed> parse(std::string_view text);
 std::string dump(const Json& value);
 void dump_to(std::string& out, const Json& value);
 
-// nlohmann's own reading and writing, which parse and dump match byte for
-// byte while doing the common cases faster; for tests and fuzzing.
-Result<Parsed> parse_reference(std::string_view text);
-std::string dump_reference(const Json& value);
+// The complete nlohmann-based reader and writer described above.
+Result<Parsed> parse_general(std::string_view text);
+std::string dump_general(const Json& value);
 
 // Integer value that fits u64 and is non-negative.
 std::optional<std::uint64_t> as_u64(const Json& v);

@@ -8,11 +8,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <thread>
 
 #include "broker/client.h"
 #include "protocol/bridge.h"
-#include "support/temp_dir.h"
 
 namespace velkor::broker {
 namespace {
@@ -93,9 +93,7 @@ bool wait_until(const std::function<bool()>& pred) {
 
 class BrokerInProcessTest : public ::testing::Test {
  protected:
-  test::TempDir dir_;
-  std::shared_ptr<Runtime> runtime_ =
-      std::make_shared<Runtime>(dir_.path(), session::Limits{300ms, 300ms});
+  std::shared_ptr<Runtime> runtime_ = std::make_shared<Runtime>(session::Limits{300ms, 300ms});
 };
 
 TEST_F(BrokerInProcessTest, ConnectionWithoutABrowserIdIsClosed) {

@@ -106,7 +106,7 @@ class StageFileTest : public ::testing::Test {
 
   // A failed staging must leave nothing behind.
   void expect_failure(std::string_view source, std::string_view want) {
-    auto r = stage_file(runtime_.path(), source, std::nullopt);
+    auto r = stage_file(runtime_.path(), source);
     ASSERT_FALSE(r.has_value()) << source;
     EXPECT_EQ(r.error().to_string(), want) << source;
     EXPECT_EQ(leftovers(), std::vector<std::string>()) << source;
@@ -125,13 +125,14 @@ TEST_F(StageFileTest, CopiesTheBytesIntoAPrivateDirectoryWhateverTheUmask) {
 
   Result<SelectedFile> staged = [&] {
     ScopedUmask open_to_all(0);
-    return stage_file(runtime_.path(), source, std::string("session-1"));
+    return stage_file(runtime_.path(), source);
   }();
   ASSERT_TRUE(staged.has_value()) << staged.error().to_string();
   const SelectedFile& file = *staged;
 
   EXPECT_EQ(file.name, "data.bin");
-  EXPECT_EQ(file.session_id, std::optional<std::string>("session-1"));
+  // Waiting selections are nobody's until a session starts.
+  EXPECT_EQ(file.session_id, std::optional<std::string>());
   const std::string prefix = runtime_.path() + "/selected-";
   const std::string& dir = file.staging_dir.path();
   ASSERT_EQ(dir.size(), prefix.size() + 6) << dir;
@@ -149,16 +150,12 @@ TEST_F(StageFileTest, CopiesTheBytesIntoAPrivateDirectoryWhateverTheUmask) {
   struct stat copy_st = lstat_of(file.path);
   EXPECT_TRUE(S_ISREG(copy_st.st_mode));
   EXPECT_EQ(copy_st.st_mode & 07777, 0600u);
-
-  auto unbound = stage_file(runtime_.path(), source, std::nullopt);
-  ASSERT_TRUE(unbound.has_value()) << unbound.error().to_string();
-  EXPECT_EQ(unbound->session_id, std::optional<std::string>());
 }
 
 TEST_F(StageFileTest, EmptyFileGivesAnEmptyCopy) {
   const std::string source = home_.file("empty");
   ASSERT_NO_FATAL_FAILURE(write_file(source, ""));
-  auto staged = stage_file(runtime_.path(), source, std::nullopt);
+  auto staged = stage_file(runtime_.path(), source);
   ASSERT_TRUE(staged.has_value()) << staged.error().to_string();
   EXPECT_EQ(lstat_of(staged->path).st_size, 0);
 }
@@ -172,8 +169,7 @@ TEST_F(StageFileTest, RefusesWhatIsNotARegularFile) {
   // A named pipe with no writer must be refused at once, not waited on.
   const std::string fifo = home_.file("pipe");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  auto pending = std::async(std::launch::async,
-                            [&] { return stage_file(runtime_.path(), fifo, std::nullopt); });
+  auto pending = std::async(std::launch::async, [&] { return stage_file(runtime_.path(), fifo); });
   if (pending.wait_for(5s) != std::future_status::ready) {
     ADD_FAILURE() << "staging a named pipe blocked";
     // A writer that comes and goes lets a blocked open or read return.
@@ -204,7 +200,7 @@ TEST_F(StageFileTest, SystemErrorsPassThrough) {
 
   const std::string source = home_.file("present");
   ASSERT_NO_FATAL_FAILURE(write_file(source, "x"));
-  auto r = stage_file(runtime_.file("gone"), source, std::nullopt);
+  auto r = stage_file(runtime_.file("gone"), source);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().to_string(), kNoSuchFile);
 }
@@ -214,7 +210,7 @@ TEST_F(StageFileTest, NamesWithSpacesAndNonLatinLettersAreKept) {
                            " leading and trailing "}) {
     const std::string source = home_.file(name);
     ASSERT_NO_FATAL_FAILURE(write_file(source, name));
-    auto staged = stage_file(runtime_.path(), source, std::nullopt);
+    auto staged = stage_file(runtime_.path(), source);
     ASSERT_TRUE(staged.has_value()) << name << ": " << staged.error().to_string();
     EXPECT_EQ(staged->name, name);
     EXPECT_EQ(list_dir(staged->staging_dir.path()), std::vector<std::string>{name});
@@ -225,7 +221,7 @@ TEST_F(StageFileTest, NamesWithSpacesAndNonLatinLettersAreKept) {
 TEST_F(StageFileTest, TheCopyIsASnapshot) {
   const std::string source = home_.file("notes.txt");
   ASSERT_NO_FATAL_FAILURE(write_file(source, "first version\n"));
-  auto staged = stage_file(runtime_.path(), source, std::nullopt);
+  auto staged = stage_file(runtime_.path(), source);
   ASSERT_TRUE(staged.has_value()) << staged.error().to_string();
 
   ASSERT_NO_FATAL_FAILURE(write_file(source, "second"));
@@ -237,8 +233,8 @@ TEST_F(StageFileTest, TheCopyIsASnapshot) {
 TEST_F(StageFileTest, SameFileTwiceGivesTwoSeparateCopies) {
   const std::string source = home_.file("same.txt");
   ASSERT_NO_FATAL_FAILURE(write_file(source, "shared"));
-  auto a = stage_file(runtime_.path(), source, std::nullopt);
-  auto b = stage_file(runtime_.path(), source, std::nullopt);
+  auto a = stage_file(runtime_.path(), source);
+  auto b = stage_file(runtime_.path(), source);
   ASSERT_TRUE(a.has_value()) << a.error().to_string();
   ASSERT_TRUE(b.has_value()) << b.error().to_string();
   EXPECT_EQ(a->name, b->name);
@@ -251,8 +247,8 @@ TEST_F(StageFileTest, SameFileTwiceGivesTwoSeparateCopies) {
 TEST_F(StageFileTest, ReleasingTheSelectionDeletesItsDirectory) {
   const std::string source = home_.file("f.txt");
   ASSERT_NO_FATAL_FAILURE(write_file(source, "x"));
-  auto first = stage_file(runtime_.path(), source, std::nullopt);
-  auto second = stage_file(runtime_.path(), source, std::nullopt);
+  auto first = stage_file(runtime_.path(), source);
+  auto second = stage_file(runtime_.path(), source);
   ASSERT_TRUE(first.has_value()) << first.error().to_string();
   ASSERT_TRUE(second.has_value()) << second.error().to_string();
   const std::string first_dir = first->staging_dir.path();

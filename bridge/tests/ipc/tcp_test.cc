@@ -103,6 +103,21 @@ std::string padded_hello(std::size_t size) {
   return head + std::string(size - head.size() - tail.size(), 'p') + tail;
 }
 
+// Checks a hello as the accept loop does: the connection made non-blocking,
+// advanced whenever it is readable or its deadline `timeout` from now has
+// come. Past the deadline every advance gives a verdict, so this ends.
+Result<Authenticated> await_hello(UniqueFd conn, std::string_view secret,
+                                  std::chrono::milliseconds timeout = kHandshakeTimeout) {
+  if (auto r = set_nonblocking(conn.get()); !r) return Unexpected(r.error());
+  PendingHello hello(std::move(conn), Clock::now() + timeout);
+  for (;;) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(hello.deadline() - Clock::now());
+    pollfd p{hello.fd(), POLLIN, 0};
+    (void)::poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+    if (auto done = hello.advance(secret)) return std::move(*done);
+  }
+}
+
 // "mcp", "native host", or the error's text.
 std::string outcome(const Result<Authenticated>& r) {
   if (!r) return r.error().to_string();
@@ -192,7 +207,7 @@ class HandshakeTest : public ::testing::Test {
     Link link;
     open_link(link);
     EXPECT_TRUE(send_bytes(link.client.get(), bytes));
-    return check_handshake(std::move(link.server), kSecret, timeout);
+    return await_hello(std::move(link.server), kSecret, timeout);
   }
 
   std::optional<TcpListener> listener_;
@@ -262,7 +277,7 @@ TEST_F(HandshakeTest, BytesAfterTheHelloStayInTheReader) {
   const std::string first = "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"initialize\"}\n";
   ASSERT_TRUE(send_bytes(link.client.get(), "{\"hello\":\"" + std::string(kSecret) +
                                                 "\",\"role\":\"mcp\"}\n" + first + "part"));
-  auto auth = check_handshake(std::move(link.server), kSecret);
+  auto auth = await_hello(std::move(link.server), kSecret);
   ASSERT_TRUE(auth.has_value()) << auth.error().to_string();
   EXPECT_EQ(auth->role, Role::kMcp);
 
@@ -290,7 +305,7 @@ TEST_F(HandshakeTest, LongLineAfterTheHelloIsNotCountedAgainstIt) {
   ASSERT_NO_FATAL_FAILURE(open_link(link));
   const std::string next = std::string(6000, 'x') + "\n";
   ASSERT_TRUE(send_bytes(link.client.get(), hello_line(kSecret) + next));
-  auto auth = check_handshake(std::move(link.server), kSecret);
+  auto auth = await_hello(std::move(link.server), kSecret);
   ASSERT_TRUE(auth.has_value()) << auth.error().to_string();
   EXPECT_EQ(auth->role, Role::kNativeHost);
   std::string line;
@@ -301,11 +316,9 @@ TEST_F(HandshakeTest, LongLineAfterTheHelloIsNotCountedAgainstIt) {
 TEST_F(HandshakeTest, AcceptedConnectionIsBlockingWithAWriteLimitOnly) {
   Link link;
   ASSERT_NO_FATAL_FAILURE(open_link(link));
-  // As if accepted from a non-blocking listener.
-  int flags = ::fcntl(link.server.get(), F_GETFL);
-  ASSERT_EQ(::fcntl(link.server.get(), F_SETFL, flags | O_NONBLOCK), 0);
   ASSERT_TRUE(send_bytes(link.client.get(), hello_line(kSecret)));
-  auto auth = check_handshake(std::move(link.server), kSecret, 300ms);
+  // Read without blocking, the connection is handed on blocking again.
+  auto auth = await_hello(std::move(link.server), kSecret, 300ms);
   ASSERT_TRUE(auth.has_value()) << auth.error().to_string();
 
   const int fd = auth->writer.get();
@@ -327,7 +340,7 @@ TEST_F(HandshakeTest, PeerThatClosesEarly) {
     ASSERT_NO_FATAL_FAILURE(open_link(link));
     ASSERT_TRUE(send_bytes(link.client.get(), sent));
     link.client.reset();
-    auto r = check_handshake(std::move(link.server), kSecret, 1s);
+    auto r = await_hello(std::move(link.server), kSecret, 1s);
     ASSERT_FALSE(r.has_value()) << sent;
     EXPECT_EQ(r.error().kind(), ErrorKind::kUnexpectedEof) << sent;
     EXPECT_EQ(r.error().to_string(), "unexpected end of file") << sent;
@@ -338,14 +351,42 @@ TEST_F(HandshakeTest, SilentClientTimesOut) {
   Link link;
   ASSERT_NO_FATAL_FAILURE(open_link(link));
   auto start = Clock::now();
-  auto r = check_handshake(std::move(link.server), kSecret, 300ms);
+  auto r = await_hello(std::move(link.server), kSecret, 300ms);
   auto elapsed = Clock::now() - start;
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind(), ErrorKind::kTimedOut);
   EXPECT_EQ(r.error().to_string(), "timed out");
   EXPECT_GE(elapsed, 300ms);
-  // The parameter, not the 2-second default, bounds the wait.
+  // The deadline given, not the broker's 2-second limit, bounds the wait.
   EXPECT_LT(elapsed, 1500ms);
+}
+
+// True once `fd` has something to read, or its peer closed; false after 5 s.
+bool wait_readable(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, 5000) == 1;
+}
+
+TEST_F(HandshakeTest, AdvanceTakesTheHelloByteByByteWithoutWaiting) {
+  Link link;
+  ASSERT_NO_FATAL_FAILURE(open_link(link));
+  ASSERT_TRUE(set_nonblocking(link.server.get()).has_value());
+  // A deadline far off: only the line may bring the verdict here.
+  PendingHello hello(std::move(link.server), Clock::now() + 60s);
+  // Nothing sent yet: no verdict, and no wait for one.
+  EXPECT_FALSE(hello.advance(kSecret).has_value());
+  const std::string line = hello_line(kSecret);
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    ASSERT_TRUE(send_bytes(link.client.get(), line.substr(i, 1)));
+    ASSERT_TRUE(wait_readable(hello.fd())) << i;
+    auto done = hello.advance(kSecret);
+    if (i + 1 < line.size()) {
+      ASSERT_FALSE(done.has_value()) << "a verdict after byte " << i;
+    } else {
+      ASSERT_TRUE(done.has_value()) << "no verdict after the line feed";
+      EXPECT_EQ(outcome(*done), "native host");
+    }
+  }
 }
 
 // Sends `bytes` one at a time, byte i at `i * step` after the start, until
@@ -373,7 +414,7 @@ TEST_F(HandshakeTest, HelloDribbledWithinTheDeadlineIsAccepted) {
   // The last byte leaves about 352 ms in, well inside the 1.5 s deadline
   // even on a loaded machine.
   std::jthread writer = dribble(link.client.get(), hello, 8ms);
-  auto r = check_handshake(std::move(link.server), kSecret, 1500ms);
+  auto r = await_hello(std::move(link.server), kSecret, 1500ms);
   EXPECT_EQ(outcome(r), "native host");
 }
 
@@ -384,7 +425,7 @@ TEST_F(HandshakeTest, HelloDribbledPastTheDeadlineTimesOut) {
   // the limit is on the line, not on each read.
   std::jthread writer = dribble(link.client.get(), hello_line(kSecret), 40ms);
   auto start = Clock::now();
-  auto r = check_handshake(std::move(link.server), kSecret, 200ms);
+  auto r = await_hello(std::move(link.server), kSecret, 200ms);
   auto elapsed = Clock::now() - start;
   EXPECT_EQ(outcome(r), "timed out");
   EXPECT_GE(elapsed, 200ms);
@@ -590,7 +631,7 @@ TEST_F(ConnectTest, ConnectAsFollowsTheLockFile) {
     for (const auto& c : cases) {
       auto client = connect_as(c.role);
       ASSERT_TRUE(client.has_value()) << client.error().to_string();
-      auto auth = check_handshake(accept_one(), listening_->secret, 1s);
+      auto auth = await_hello(accept_one(), listening_->secret, 1s);
       EXPECT_EQ(outcome(auth), c.want);
     }
   }
