@@ -1,13 +1,15 @@
 // What the user shared and which agents hold sessions in it. Pure state, so
 // the rules that guard consent can be tested without a browser; the service
 // worker feeds it tab events and persists `grants` across its own restarts.
-import { siteOf } from "./site.js";
+import { covers, siteOf, webUrl } from "./site.js";
 
 const TAB_HINT = "Call browser_tabs to see the tabs the user shares.";
 
 export class Grants {
   constructor(saved = []) {
-    this.grants = new Map(saved.map((g) => [g.tabId, g]));  // tabId -> {tabId, site}
+    // tabId -> {tabId, site, secure}; grants saved before `secure` existed
+    // read as not secure, which is what they covered then.
+    this.grants = new Map(saved.map((g) => [g.tabId, g]));
     this.sessions = new Map();  // sessionId -> {sessionId, tabId, controller}
     this.withdrawn = new Map();  // tabId -> why its grant ended
   }
@@ -19,7 +21,7 @@ export class Grants {
   share(tabId, url) {
     const site = siteOf(url);
     if (site === null) return { error: "Only http and https pages can be shared." };
-    this.grants.set(tabId, { tabId, site });
+    this.grants.set(tabId, { tabId, site, secure: webUrl(url).protocol === "https:" });
     this.withdrawn.delete(tabId);
     return { site };
   }
@@ -31,15 +33,35 @@ export class Grants {
     return this.#endSessionsIn(tabId);
   }
 
-  // A committed URL on another site withdraws the grant; the same site keeps it.
+  isShared(tabId) {
+    return this.grants.has(tabId);
+  }
+
+  // The grant of a shared tab ({tabId, site, secure}), or undefined.
+  grant(tabId) {
+    return this.grants.get(tabId);
+  }
+
+  // Whether the shared tab's grant covers a page at `url`.
+  covers(tabId, url) {
+    return covers(this.grants.get(tabId), url);
+  }
+
+  // The tab a session runs in, or undefined.
+  sessionTab(sessionId) {
+    return this.sessions.get(sessionId)?.tabId;
+  }
+
+  // A committed URL on another site, or on plain http where https was
+  // shared, withdraws the grant; the same site keeps it.
   navigated(tabId, url) {
     const grant = this.grants.get(tabId);
-    if (!grant || siteOf(url) === grant.site) return [];
-    return this.unshare(
-      tabId,
-      `The tab left the shared site ${grant.site}, so its grant was withdrawn. ` +
-        "Ask the user to share the tab again with the Tabvine toolbar button.",
-    );
+    if (!grant || covers(grant, url)) return [];
+    const why = siteOf(url) === grant.site
+      ? `The tab moved from https to plain http on ${grant.site}, where the network can change the page, ` +
+        "so its grant was withdrawn. "
+      : `The tab left the shared site ${grant.site}, so its grant was withdrawn. `;
+    return this.unshare(tabId, `${why}Ask the user to share the tab again with the Tabvine toolbar button.`);
   }
 
   removed(tabId) {

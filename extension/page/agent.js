@@ -25,10 +25,20 @@
   const MAX_LISTED_OPTIONS = 20;
   const MAX_DESCRIPTION = 60;
   const MAX_TEXT = 200000;
+  // Everything read from the page is cut before it leaves this script, so a
+  // page cannot make an answer too long to deliver (and so end the sessions
+  // of every tab in the browser).
+  const MAX_TITLE = 300;
+  const MAX_URL = 2000;
+  const MAX_LINK = 500;
+  const MAX_QUOTE = 200;
   // textContent longer than this is named from its start rather than through
   // innerText, which lays the whole subtree out; the name is cut to 100 anyway.
   const MAX_LAID_OUT_TEXT = 2000;
   const PASSWORD_MASK = "••••";
+  // Fields whose values no answer shows, as for passwords: card numbers,
+  // card security codes and one-time codes.
+  const SECRET_AUTOCOMPLETE = new Set(["cc-number", "cc-csc", "one-time-code", "current-password", "new-password"]);
   const UPLOAD_ATTRIBUTE = "data-tabvine-upload";
 
   const ACTIONABLE_SELECTOR = "a[href], button, select, textarea, summary, [onclick]";
@@ -82,9 +92,33 @@
     return collapse(el instanceof HTMLElement ? el.innerText : raw);
   }
 
+  function isSecret(el) {
+    if (el instanceof HTMLInputElement && el.type === "password") return true;
+    const tokens = String(el.getAttribute("autocomplete") || "").toLowerCase().split(/\s+/);
+    return tokens.some((token) => SECRET_AUTOCOMPLETE.has(token));
+  }
+
   function shownValue(el, value) {
-    if (el instanceof HTMLInputElement && el.type === "password") return value ? PASSWORD_MASK : "";
-    return cut(value, MAX_VALUE);
+    if (isSecret(el)) return value ? PASSWORD_MASK : "";
+    return cut(String(value), MAX_VALUE);
+  }
+
+  function quote(text) {
+    return JSON.stringify(cut(String(text), MAX_QUOTE));
+  }
+
+  function pageUrl() {
+    return cut(location.href, MAX_URL);
+  }
+
+  // Collapsing a page's string of many megabytes would cost more than the
+  // page is worth; only the start of it can be shown anyway.
+  function brief(text, limit) {
+    return cut(collapse(String(text ?? "").slice(0, limit * 4)), limit);
+  }
+
+  function pageTitle() {
+    return brief(document.title, MAX_TITLE);
   }
 
   // ---- tree walking --------------------------------------------------------------
@@ -224,6 +258,28 @@
     return el === document.body || el === document.documentElement ? el.localName : describe(el);
   }
 
+  // An element whose content is another document: keys or clicks aimed at
+  // it would reach a page the user may never have shared.
+  function isFrameHost(el) {
+    return el instanceof HTMLIFrameElement || el instanceof HTMLFrameElement ||
+      el instanceof HTMLObjectElement || el instanceof HTMLEmbedElement;
+  }
+
+  function refuseFrameHost(el) {
+    if (isFrameHost(el)) {
+      fail(`Element ${describe(el)} is an embedded frame; Tabvine acts only in the page the user shared. ` +
+        "A frame of the shared site is reached with its frameId and documentId from browser_frames.");
+    }
+  }
+
+  // Only what a snapshot would offer may be filled or selected: a field the
+  // user cannot see (a hidden token, a collapsed form) is not theirs to change.
+  function refuseUnoffered(el, desc) {
+    if (!isActionable(el) || !isRendered(el)) {
+      fail(`Element ${desc} is not shown on the page; Tabvine changes only fields that browser_snapshot lists.`);
+    }
+  }
+
   function isDisabled(el) {
     return el.matches(":disabled") || el.getAttribute("aria-disabled") === "true";
   }
@@ -271,7 +327,7 @@
   function elementForRef(ref) {
     if (typeof ref !== "string") fail("Pass ref as a string from browser_snapshot.");
     const el = registry.elements.get(ref)?.deref();
-    if (!el || !el.isConnected) fail(`Ref ${ref} is not on the page any more; take a new browser_snapshot.`);
+    if (!el || !el.isConnected) fail(`Ref ${quote(ref)} is not on the page any more; take a new browser_snapshot.`);
     return el;
   }
 
@@ -281,10 +337,10 @@
     try {
       el = document.querySelector(selector);
     } catch (error) {
-      if (error && error.name === "SyntaxError") fail(`Invalid CSS selector "${selector}".`);
+      if (error && error.name === "SyntaxError") fail(`Invalid CSS selector ${quote(selector)}.`);
       throw error;
     }
-    if (!el) fail(`No element matches selector "${selector}" in this document.`);
+    if (!el) fail(`No element matches selector ${quote(selector)} in this document.`);
     return el;
   }
 
@@ -339,7 +395,7 @@
     const checked = checkedState(el);
     if (checked !== undefined) entry.checked = checked;
     if (isDisabled(el)) entry.disabled = true;
-    if (el.matches("a[href]")) entry.href = linkTarget(el);
+    if (el.matches("a[href]")) entry.href = cut(linkTarget(el), MAX_LINK);
     if (el instanceof HTMLSelectElement) Object.assign(entry, optionList(el));
     if (isEditableHost(el)) entry.editable = true;
     return entry;
@@ -349,7 +405,7 @@
     if (el instanceof HTMLInputElement) {
       return VALUELESS_INPUT_TYPES.has(el.type) ? undefined : shownValue(el, el.value);
     }
-    if (el instanceof HTMLTextAreaElement || el instanceof HTMLSelectElement) return cut(el.value, MAX_VALUE);
+    if (el instanceof HTMLTextAreaElement || el instanceof HTMLSelectElement) return shownValue(el, el.value);
     return undefined;
   }
 
@@ -374,8 +430,8 @@
     const all = [...select.options];
     const list = {
       options: all.slice(0, MAX_OPTIONS).map((option) => ({
-        value: option.value,
-        text: cut(collapse(option.text), MAX_NAME),
+        value: cut(option.value, MAX_VALUE),
+        text: brief(option.text, MAX_NAME),
         selected: option.selected,
       })),
     };
@@ -392,7 +448,7 @@
     forgetCollected();
     const { found, truncated } = collectActionable();
     const elements = found.map(snapshotEntry);
-    return { url: location.href, title: document.title, elements, count: elements.length, truncated };
+    return { url: pageUrl(), title: pageTitle(), elements, count: elements.length, truncated };
   }
 
   // ---- reading ---------------------------------------------------------------------
@@ -400,11 +456,7 @@
   function readText() {
     const full = document.body ? document.body.innerText : "";
     const truncated = full.length > MAX_TEXT;
-    return { url: location.href, title: document.title, text: truncated ? full.slice(0, MAX_TEXT) : full, truncated };
-  }
-
-  function frameInfo() {
-    return { url: location.href, title: document.title, name: window.name };
+    return { url: pageUrl(), title: pageTitle(), text: truncated ? full.slice(0, MAX_TEXT) : full, truncated };
   }
 
   // ---- clicking --------------------------------------------------------------------
@@ -445,6 +497,7 @@
   function click(args) {
     const el = resolveTarget(args);
     const desc = describe(el);
+    refuseFrameHost(el);
     if (isDisabled(el)) fail(`Element ${desc} is disabled.`);
     el.scrollIntoView({ block: "center", inline: "center", behavior: "instant" });
     press(el, centreOf(el));
@@ -481,6 +534,7 @@
     if (typeof value !== "string") fail("Pass value as a string.");
     const el = resolveTarget(args);
     const desc = describe(el);
+    refuseUnoffered(el, desc);
     if (el instanceof HTMLSelectElement) fail("Use browser_select for select elements.");
     if (el instanceof HTMLInputElement) {
       if (el.type === "file") fail("Use browser_upload for file inputs.");
@@ -507,7 +561,7 @@
     // is given (phone numbers, say) is not mistaken for one that refused it.
     if (el.value !== wanted) {
       setNative(el, "value", previous);
-      fail(`The field did not accept "${shownValue(el, value)}" (it now holds "${shownValue(el, el.value)}").`);
+      fail(`The field did not accept ${quote(shownValue(el, value))} (it now holds ${quote(shownValue(el, el.value))}).`);
     }
     fireInputAndChange(el, replacementEvent(value));
     return { filled: desc, value: shownValue(el, el.value) };
@@ -528,7 +582,7 @@
         fireInputAndChange(el);
       }
     }
-    if (el.checked !== wanted) fail(`The field did not accept "${value}" (it now holds "${el.checked}").`);
+    if (el.checked !== wanted) fail(`The field did not accept ${quote(value)} (it now holds "${el.checked}").`);
     return { filled: desc, value: String(el.checked) };
   }
 
@@ -548,10 +602,10 @@
   }
 
   function missingOption(value, options) {
-    if (options.length === 0) return `No option with value "${value}"; the select has no options.`;
-    const listed = options.slice(0, MAX_LISTED_OPTIONS).map((option) => option.value).join(", ");
+    if (options.length === 0) return `No option with value ${quote(value)}; the select has no options.`;
+    const listed = options.slice(0, MAX_LISTED_OPTIONS).map((option) => cut(option.value, MAX_NAME)).join(", ");
     const more = options.length > MAX_LISTED_OPTIONS ? ", …" : "";
-    return `No option with value "${value}"; available: ${listed}${more}.`;
+    return `No option with value ${quote(value)}; available: ${listed}${more}.`;
   }
 
   function select(args) {
@@ -560,16 +614,17 @@
     const el = resolveTarget(args);
     const desc = describe(el);
     if (!(el instanceof HTMLSelectElement)) fail(`Element ${desc} is not a select element; use browser_fill or browser_click.`);
+    refuseUnoffered(el, desc);
     if (el.disabled) fail(`Element ${desc} is disabled.`);
     const options = [...el.options];
     const option = options.find((o) => o.value === value) || options.find((o) => o.text.trim() === value);
     if (!option) fail(missingOption(value, options));
-    if (option.matches(":disabled")) fail(`Option "${value}" of ${desc} is disabled.`);
+    if (option.matches(":disabled")) fail(`Option ${quote(value)} of ${desc} is disabled.`);
     // selectedIndex also replaces the selection of a multiple select, and
     // picks this very option when several share a value.
     el.selectedIndex = option.index;
     fireInputAndChange(el);
-    return { selected: { value: option.value, text: collapse(option.text) }, element: desc };
+    return { selected: { value: cut(option.value, MAX_VALUE), text: brief(option.text, MAX_NAME) }, element: desc };
   }
 
   // ---- scrolling -------------------------------------------------------------------
@@ -656,14 +711,42 @@
 
   // ---- focus and uploads -----------------------------------------------------------
 
+  // Trusted keys go to whichever frame holds the focus, so before each key
+  // the focus must rest in this document itself: not in a frame it embeds
+  // (whose page may be another site's), nor anywhere outside it. The
+  // service worker turns on focus emulation first, so that a tab in the
+  // background still reports where its focus is.
+  function checkKeyTarget() {
+    const active = deepActiveElement();
+    if (active && isFrameHost(active)) {
+      fail(`The keyboard focus is inside ${describe(active)}, an embedded frame; Tabvine sends keys only to ` +
+        "the page the user shared. Pass a ref or selector of a field in this page, or reach a frame of the " +
+        "shared site with its frameId and documentId from browser_frames.");
+    }
+    if (!document.hasFocus()) {
+      fail("The keyboard focus is not in this document; Tabvine sends keys only to the page the user shared. " +
+        "Pass a ref or selector of a field in it.");
+    }
+  }
+
   // Without a target the keys go to whatever already has focus.
   function focus(args) {
-    if (!hasTarget(args)) return { focused: null, active: describeActive() };
+    if (!hasTarget(args)) {
+      checkKeyTarget();
+      return { focused: null, active: describeActive() };
+    }
     const el = resolveTarget(args);
+    refuseFrameHost(el);
     el.scrollIntoView({ block: "center", behavior: "instant" });
     if (typeof el.focus === "function") el.focus({ preventScroll: true });
     const focused = el.getRootNode().activeElement === el;
+    if (focused) checkKeyTarget();
     return { focused: focused ? describe(el) : false, active: describeActive() };
+  }
+
+  function keyTarget() {
+    checkKeyTarget();
+    return { active: describeActive() };
   }
 
   function uploadToken(args) {
@@ -671,25 +754,61 @@
     return args.token;
   }
 
+  function fileList(files) {
+    return files ? [...files].slice(0, MAX_OPTIONS).map((file) => ({ name: cut(file.name, MAX_NAME), size: file.size })) : [];
+  }
+
+  // The debugger finds the input by the marker attribute, which the page can
+  // see and move; so the element itself is held here, and what it received
+  // is recorded the moment the browser sets its files (the page may clear
+  // the input right after reading it).
   function markUpload(args) {
     const token = uploadToken(args);
     const el = resolveTarget(args);
     const desc = describe(el);
     if (!(el instanceof HTMLInputElement && el.type === "file")) fail(`Element ${desc} is not a file input.`);
     if (el.disabled) fail(`Element ${desc} is disabled.`);
+    const upload = { element: new WeakRef(el), received: [] };
+    upload.listener = () => {
+      upload.received = el.files ? [...el.files].map((file) => file.name) : [];
+    };
+    el.addEventListener("input", upload.listener, true);
     el.setAttribute(UPLOAD_ATTRIBUTE, token);
-    uploads.set(token, new WeakRef(el));
-    return { element: desc, multiple: el.multiple, accept: el.accept };
+    uploads.set(token, upload);
+    return { element: desc, multiple: el.multiple, accept: cut(el.accept, MAX_QUOTE) };
   }
 
+  // Says whether the chosen element received the file named `expect`, and
+  // takes the marker off wherever the page may have moved it.
   function unmarkUpload(args) {
     const token = uploadToken(args);
-    const el =
-      document.querySelector(`[${UPLOAD_ATTRIBUTE}="${CSS.escape(token)}"]`) || uploads.get(token)?.deref();
+    const upload = uploads.get(token);
     uploads.delete(token);
-    if (!el) return { files: [] };
-    el.removeAttribute(UPLOAD_ATTRIBUTE);
-    return { files: el.files ? [...el.files].map((file) => ({ name: file.name, size: file.size })) : [] };
+    const selector = `[${UPLOAD_ATTRIBUTE}="${CSS.escape(token)}"]`;
+    const marked = [];
+    const visit = (root) => {
+      marked.push(...root.querySelectorAll(selector));
+      const walker = document.createTreeWalker(root, NodeFilter.SHOW_ELEMENT);
+      for (let node = walker.nextNode(); node; node = walker.nextNode()) if (node.shadowRoot) visit(node.shadowRoot);
+    };
+    visit(document);
+    for (const other of marked) other.removeAttribute(UPLOAD_ATTRIBUTE);
+    const el = upload?.element.deref();
+    if (el) el.removeEventListener("input", upload.listener, true);
+    const now = el?.files ? [...el.files].map((file) => file.name) : [];
+    const arrived = Boolean(el) && typeof args.expect === "string" && [...upload.received, ...now].includes(args.expect);
+    let emptied = 0;
+    if (!arrived && typeof args.expect === "string") {
+      // Whatever input the marker was moved to got the user's file, which
+      // was never meant for it.
+      for (const other of marked) {
+        if (other !== el && other instanceof HTMLInputElement && other.type === "file" && other.files.length > 0) {
+          other.value = "";
+          emptied++;
+        }
+      }
+    }
+    return { arrived, emptied, files: el ? fileList(el.files) : [] };
   }
 
   // ---- entry point -----------------------------------------------------------------
@@ -697,12 +816,12 @@
   const OPERATIONS = new Map([
     ["snapshot", snapshot],
     ["text", readText],
-    ["frame_info", frameInfo],
     ["click", click],
     ["fill", fill],
     ["select", select],
     ["scroll", scroll],
     ["focus", focus],
+    ["key_target", keyTarget],
     ["mark_upload", markUpload],
     ["unmark_upload", unmarkUpload],
   ]);

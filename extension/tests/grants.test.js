@@ -30,7 +30,7 @@ test("leaving the site withdraws the grant and ends its sessions; staying keeps 
   const g = new Grants();
   g.share(7, "https://shop.example.com/");
   g.start("s1", "Claude", 7);
-  assert.deepEqual(g.navigated(7, "http://www.example.com/checkout"), []);
+  assert.deepEqual(g.navigated(7, "https://www.example.com:8443/checkout"), []);
   assert.equal(g.check("s1", 7), null);
   assert.deepEqual(g.navigated(7, "https://evil.test/"), ["s1"]);
   assert.match(g.check("s1", 7), /left the shared site example\.com/);
@@ -63,5 +63,18 @@ test("unsharing, closing and a lost connection end the right sessions", () => {
   g.share(3, "https://c.example/");
   g.start("s4", "A", 3);
   assert.deepEqual(g.clearSessions(), ["s4"]);
-  assert.deepEqual(g.saved(), [{ tabId: 3, site: "c.example" }]);
+  assert.deepEqual(g.saved(), [{ tabId: 3, site: "c.example", secure: true }]);
+});
+
+test("a grant keeps its scheme: https down to http withdraws it, http up to https keeps it", () => {
+  const g = new Grants([{ tabId: 1, site: "old.example" }]);
+  assert.equal(g.covers(1, "http://old.example/"), true, "a grant saved without a scheme covers both");
+  g.share(7, "https://bank.example/");
+  g.share(8, "http://blog.example/");
+  g.start("s7", "A", 7);
+  assert.equal(g.covers(7, "https://www.bank.example/"), true);
+  assert.equal(g.covers(8, "https://blog.example/"), true);
+  assert.deepEqual(g.navigated(8, "https://blog.example/"), []);
+  assert.deepEqual(g.navigated(7, "http://bank.example/login"), ["s7"]);
+  assert.match(g.check("s7", 7), /from https to plain http on bank\.example/);
 });

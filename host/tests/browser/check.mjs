@@ -3,205 +3,18 @@
 // Chromium starts for the Tabvine extension, and the extension drives a small
 // site served here. The user's part (sharing a tab) is played through the
 // extension's own toolbar popup. Usage: node check.mjs HOST_EXECUTABLE
-import { spawn, execFileSync } from "node:child_process";
 import { createHash } from "node:crypto";
-import { once } from "node:events";
 import fs from "node:fs";
-import http from "node:http";
-import os from "node:os";
 import path from "node:path";
-import { fileURLToPath } from "node:url";
+import { EXTENSION_ID, check, extensionDir, refOf, run, sleep, until } from "./harness.mjs";
 
-const here = path.dirname(fileURLToPath(import.meta.url));
-const extensionDir = path.resolve(here, "../../../extension");
-const exe = process.argv[2];
-const chromium = process.env.CHROMIUM ?? "/usr/bin/chromium";
-const EXTENSION_ID = "boncahkdgjjgnpibkpcbmkggomjegbdj";
 const IDLE_MS = 35000;  // past Chrome's 30 s limit for an idle service worker
-
-if (!fs.existsSync(chromium) || !fs.existsSync(path.join(here, "node_modules"))) {
-  console.log(`skipped: needs ${chromium} and \`npm ci\` in ${here} (scripts/test.sh sets up both)`);
-  process.exit(77);
-}
-const { Client } = await import("@modelcontextprotocol/sdk/client/index.js");
-const { StdioClientTransport } = await import("@modelcontextprotocol/sdk/client/stdio.js");
-const { default: puppeteer } = await import("puppeteer-core");
-
-function check(condition, what) {
-  if (!condition) throw new Error(`check failed: ${what}`);
-}
-
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-
-async function until(what, probe, ms = 15000) {
-  const end = Date.now() + ms;
-  for (;;) {
-    const value = await probe();
-    if (value) return value;
-    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
-    await sleep(100);
-  }
-}
-
-// ---- the world the test builds and tears down -------------------------------
-
-const cleanups = [];
-const tmp = fs.mkdtempSync(path.join(os.tmpdir(), "velkor-browser-"));
-cleanups.push(() => fs.rmSync(tmp, { recursive: true, force: true }));
-const runtimeDir = path.join(tmp, "run");
-const profile = path.join(tmp, "profile");
-const downloads = path.join(tmp, "downloads");
-const uploadFile = path.join(tmp, "hello.txt");
 const uploadText = "hello from the user";
-for (const dir of [runtimeDir, downloads, path.join(profile, "Default"), path.join(profile, "NativeMessagingHosts")]) {
-  fs.mkdirSync(dir, { recursive: true, mode: 0o700 });
-}
-fs.writeFileSync(uploadFile, uploadText);
-const env = { ...process.env, VELKOR_COMPUTER_USE_RUNTIME_DIR: runtimeDir };
-
-// Whatever way the run ends, no child outlives it.
-const children = [];
-process.on("exit", () => {
-  for (const child of children) if (child.exitCode === null) child.kill("SIGKILL");
-});
-
-const watchdog = setTimeout(() => {
-  console.error("browser check: overall time limit reached");
-  cleanup().finally(() => process.exit(1));
-}, 240000);
-
-async function cleanup() {
-  clearTimeout(watchdog);
-  for (const step of cleanups.reverse()) {
-    try {
-      await step();
-    } catch (e) {
-      console.error(`cleanup: ${e.message}`);
-    }
-  }
-  cleanups.length = 0;
-}
 
 function extensionIdFromKey() {
   const manifest = JSON.parse(fs.readFileSync(path.join(extensionDir, "manifest.json"), "utf8"));
   const hex = createHash("sha256").update(Buffer.from(manifest.key, "base64")).digest("hex").slice(0, 32);
   return [...hex].map((c) => String.fromCharCode(97 + parseInt(c, 16))).join("");
-}
-
-function serveSite() {
-  const types = { ".html": "text/html; charset=utf-8", ".js": "text/javascript" };
-  const server = http.createServer((req, res) => {
-    const url = new URL(req.url, "http://x");
-    if (url.pathname === "/files/report.txt") {
-      res.writeHead(200, { "content-type": "text/plain", "content-disposition": "attachment; filename=report.txt" });
-      res.end("quarterly report\n");
-      return;
-    }
-    const file = path.join(here, "site", path.basename(url.pathname));
-    if (!fs.existsSync(file)) {
-      res.writeHead(404).end("not found");
-      return;
-    }
-    res.writeHead(200, { "content-type": types[path.extname(file)] ?? "application/octet-stream" });
-    res.end(fs.readFileSync(file));
-  });
-  server.listen(0, "127.0.0.1");
-  cleanups.push(() => new Promise((r) => server.close(r)));
-  server.closeAllConnections && cleanups.push(() => server.closeAllConnections());
-  return once(server, "listening").then(() => server.address().port);
-}
-
-async function startBroker() {
-  const broker = spawn(exe, ["serve-browser", "--upload-file", uploadFile], { env, stdio: ["ignore", "ignore", "pipe"] });
-  children.push(broker);
-  let log = "";
-  broker.stderr.on("data", (d) => (log += d));
-  cleanups.push(async () => {
-    if (broker.exitCode === null) {
-      broker.kill("SIGTERM");
-      await once(broker, "exit");
-    }
-    if (process.exitCode) console.error(`broker log:\n${log}`);
-  });
-  await until("the broker's lock file", () => fs.existsSync(path.join(runtimeDir, "velkor-computer-use", "run.lock")));
-}
-
-async function startChromium() {
-  fs.writeFileSync(
-    path.join(profile, "NativeMessagingHosts", "velkor.computer_use.json"),
-    execFileSync(exe, ["native-manifest", EXTENSION_ID]),
-  );
-  fs.writeFileSync(
-    path.join(profile, "Default", "Preferences"),
-    JSON.stringify({ download: { default_directory: downloads, prompt_for_download: false } }),
-  );
-  const browser = await puppeteer.launch({
-    executablePath: chromium,
-    headless: true,
-    defaultViewport: null,  // the real window, as the extension sees it
-    pipe: true,
-    userDataDir: profile,
-    enableExtensions: [extensionDir],
-    env,
-    args: [
-      "--no-sandbox",
-      "--disable-gpu",
-      "--no-first-run",
-      "--disable-background-networking",
-      "--disable-component-update",
-      "--disable-sync",
-      "--disable-quic",
-    ],
-  });
-  children.push(browser.process());
-  cleanups.push(async () => {
-    const proc = browser.process();
-    await Promise.race([browser.close(), sleep(5000)]);
-    if (proc && proc.exitCode === null) proc.kill("SIGKILL");
-  });
-  return browser;
-}
-
-async function connectAgent(name) {
-  const transport = new StdioClientTransport({ command: exe, args: ["mcp"], env, stderr: "inherit" });
-  const client = new Client({ name, version: "1.0.0" });
-  await client.connect(transport);
-  cleanups.push(() => client.close());
-  const call = async (tool, args = {}) => {
-    const result = await client.callTool({ name: tool, arguments: args });
-    if (result.isError) throw new Error(`${tool} failed: ${result.content?.[0]?.text}`);
-    return result.structuredContent ?? JSON.parse(result.content[0].text);
-  };
-  const refusal = async (tool, args) => {
-    const result = await client.callTool({ name: tool, arguments: args });
-    check(result.isError === true, `${tool} ${JSON.stringify(args)} is refused`);
-    return result.content[0].text;
-  };
-  return { client, call, refusal };
-}
-
-// ---- the user's part: the toolbar popup -----------------------------------------
-
-async function openPopup(browser, page) {
-  const extension = (await browser.extensions()).get(EXTENSION_ID);
-  check(extension, "the extension is loaded");
-  await page.bringToFront();
-  await page.triggerExtensionAction(extension);
-  const target = await browser.waitForTarget((t) => t.url().startsWith(`chrome-extension://${EXTENSION_ID}/popup.html`));
-  const popup = await target.asPage();
-  await popup.waitForSelector("body[data-rendered]");
-  return popup;
-}
-
-async function share(browser, page) {
-  const popup = await openPopup(browser, page);
-  await until("a shareable tab", () => popup.$eval("#share", (b) => !b.disabled));
-  check((await popup.$eval("#share", (b) => b.textContent)) === "Share this tab", "the tab starts unshared");
-  await popup.click("#share");
-  await until("the share to register", () => popup.$eval("#share", (b) => b.textContent === "Stop sharing this tab"));
-  const status = await popup.evaluate(() => chrome.runtime.sendMessage({ type: "status" }));
-  await popup.close();
-  return status;
 }
 
 // ---- the agents ------------------------------------------------------------------
@@ -212,14 +25,9 @@ function pngDimensions(base64) {
   return { width: bytes.readUInt32BE(16), height: bytes.readUInt32BE(20) };
 }
 
-function refOf(snapshot, predicate, what) {
-  const element = snapshot.elements.find(predicate);
-  check(element, `snapshot lists ${what}: ${JSON.stringify(snapshot.elements)}`);
-  return element.ref;
-}
-
-async function firstAgent(browser, page, otherPage, site, tabId) {
-  const { client, call, refusal } = await connectAgent("claude-code-check");
+async function firstAgent(world, page, otherPage, tabId) {
+  const { site } = world;
+  const { client, call, refusal } = await world.connectAgent("claude-code-check");
   const { tools } = await client.listTools();
   check(tools.length === 19, "19 tools");
 
@@ -228,7 +36,7 @@ async function firstAgent(browser, page, otherPage, site, tabId) {
   const sessionId = started.sessionId;
   check(started.tabId === tabId, "the session runs in the requested tab");
 
-  const popup = await openPopup(browser, page);
+  const popup = await world.openPopup(page);
   await until("the popup to name the agent", () => popup.$eval("#shared", (l) => l.textContent.includes("driven by Claude")));
   await popup.close();
 
@@ -289,7 +97,7 @@ async function firstAgent(browser, page, otherPage, site, tabId) {
   check(text.includes(`uploaded hello.txt (${uploadText.length} bytes): ${uploadText}`), `the page received the file: ${text}`);
 
   const fetched = await call("browser_download", { sessionId, url: `${site}/files/report.txt`, filename: "reports/q3.txt" });
-  check(fetched.path === path.join(downloads, "reports", "q3.txt"), `saved where asked: ${JSON.stringify(fetched)}`);
+  check(fetched.path === path.join(world.downloads, "reports", "q3.txt"), `saved where asked: ${JSON.stringify(fetched)}`);
   check(fs.readFileSync(fetched.path, "utf8") === "quarterly report\n" && fetched.size === 17, "the download is complete");
   check((await refusal("browser_download", { sessionId, url: `${site}/files/report.txt`, filename: "../escape.txt" })).includes("inside"), "a name leaving the download folder is refused");
 
@@ -300,9 +108,9 @@ async function firstAgent(browser, page, otherPage, site, tabId) {
   check((await call("browser_forward", { sessionId })).url === `${site}/page2.html`, "forward");
   check((await call("browser_reload", { sessionId })).title === "Second page", "reload");
 
-  // Another site withdraws the grant.
-  const other = site.replace("127.0.0.1", "localhost");
-  const away = await call("browser_navigate", { sessionId, url: `${other}/other.html` });
+  // A link to another site withdraws the grant (browser_navigate would not
+  // open it at all).
+  const away = await call("browser_click", { sessionId, selector: "#away" });
   check(away.shared === false && !JSON.stringify(away).includes("Secret"), `the grant is withdrawn: ${JSON.stringify(away)}`);
   const gone = await refusal("browser_text", { sessionId });
   check(gone.includes("left the shared site"), `the old session cannot read the new site: ${gone}`);
@@ -311,8 +119,8 @@ async function firstAgent(browser, page, otherPage, site, tabId) {
   await call("browser_stop", { sessionId });
 }
 
-async function secondAgent(tabId) {
-  const { client, call } = await connectAgent("codex-check");
+async function secondAgent(world, tabId) {
+  const { client, call } = await world.connectAgent("codex-check");
   const { sessionId } = await call("browser_start", { tabId });
   await call("browser_fill", { sessionId, selector: "#name", value: "Grace" });
   await call("browser_click", { sessionId, selector: "#send" });
@@ -326,22 +134,16 @@ async function secondAgent(tabId) {
 
 // ---- the run ---------------------------------------------------------------------
 
-async function main() {
+async function main(world) {
   check(extensionIdFromKey() === EXTENSION_ID, "the manifest key gives the documented extension ID");
-  const port = await serveSite();
-  const site = `http://127.0.0.1:${port}`;
-  await startBroker();
-  const browser = await startChromium();
-
-  const pageOne = await browser.newPage();
-  await pageOne.goto(`${site}/index.html`);
-  const first = await share(browser, pageOne);
-  const pageTwo = await browser.newPage();
-  await pageTwo.goto(`${site}/index.html?agent=two`);
-  const second = await share(browser, pageTwo);
+  const { site } = world;
+  const pageOne = await world.tab(`${site}/index.html`);
+  const first = await world.share(pageOne);
+  const pageTwo = await world.tab(`${site}/index.html?agent=two`);
+  const second = await world.share(pageTwo);
   check(second.startedAt === first.startedAt && second.shared.length === 2, "both tabs are shared");
 
-  const { call, refusal } = await connectAgent("observer");
+  const { call, refusal } = await world.connectAgent("observer");
   const tabs = await until("the extension to announce itself", async () => {
     const { browsers } = await call("browser_tabs");
     return browsers.length === 1 && browsers[0].tabs?.length === 2 && browsers[0].tabs;
@@ -350,16 +152,16 @@ async function main() {
   const tabTwo = tabs.find((t) => t.url.endsWith("agent=two")).tabId;
 
   // The user's file goes to the first session started, so agent one starts first.
-  const one = firstAgent(browser, pageOne, pageTwo, site, tabOne);
+  const one = firstAgent(world, pageOne, pageTwo, tabOne);
   one.catch(() => {});  // awaited below; a failure meanwhile must not crash the run
   await sleep(500);
-  await Promise.all([one, secondAgent(tabTwo)]);
+  await Promise.all([one, secondAgent(world, tabTwo)]);
 
   // An open native port keeps the worker alive past Chrome's idle limit.
   await sleep(IDLE_MS);
   const { browsers } = await call("browser_tabs");
   check(browsers.length === 1 && browsers[0].tabs.length === 1, "still connected after idling");
-  const popup = await openPopup(browser, pageTwo);
+  const popup = await world.openPopup(pageTwo);
   const later = await popup.evaluate(() => chrome.runtime.sendMessage({ type: "status" }));
   check(later.startedAt === first.startedAt && later.connection === "ready", "the same worker still runs");
   await popup.close();
@@ -367,7 +169,7 @@ async function main() {
   // The user stops sharing while an agent holds a session there.
   const { sessionId } = await call("browser_start", { tabId: tabTwo });
   await call("browser_text", { sessionId });
-  const unshare = await openPopup(browser, pageTwo);
+  const unshare = await world.openPopup(pageTwo);
   await unshare.click("#share");
   await until("the tab to be unshared", () => unshare.$eval("#share", (b) => b.textContent === "Share this tab"));
   await unshare.close();
@@ -376,13 +178,4 @@ async function main() {
   check(why.includes("stopped sharing"), `an unshared tab refuses its session: ${why}`);
 }
 
-try {
-  await main();
-  console.log("browser check passed");
-} catch (e) {
-  console.error(e.stack ?? e);
-  process.exitCode = 1;
-} finally {
-  await cleanup();
-}
-process.exit(process.exitCode ?? 0);
+await run("browser check", main, { files: { "hello.txt": uploadText } });
