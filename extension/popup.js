@@ -10,8 +10,8 @@ function ask(message) {
 const CONNECTION = {
   ready: ["connected to Velkor", "ready"],
   connecting: ["waiting for the Velkor broker", ""],
-  refused: ["refused by the Velkor host", "bad"],
-  disconnected: ["Velkor host not reachable", "bad"],
+  refused: ["refused by the Velkor broker", "bad"],
+  disconnected: ["Velkor broker not reachable", "bad"],
 };
 
 async function currentTab() {

@@ -28,7 +28,7 @@ async function keysStayHome(world, page, { call, refusal }, sessionId) {
   // Tab from the last field moves the focus into the frame; the release of
   // Tab and the Enter after it must not follow it there.
   const tab = await call("browser_press", { sessionId, selector: "#last", key: "Tab" });
-  check(tab.released === false && tab.note.includes("embedded frame"), `Tab into the frame: ${JSON.stringify(tab)}`);
+  check(tab.released === false && tab.releaseNote.includes("embedded frame"), `Tab into the frame: ${JSON.stringify(tab)}`);
   why = await refusal("browser_press", { sessionId, key: "Enter" });
   check(why.includes("inside iframe"), `Enter after Tab is refused: ${why}`);
 

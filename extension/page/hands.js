@@ -733,6 +733,7 @@
   function focus(args) {
     if (!hasTarget(args)) {
       checkKeyTarget();
+      keyFocus = deepActiveElement();
       return { focused: null, active: describeActive() };
     }
     const el = resolveTarget(args);
@@ -741,11 +742,25 @@
     if (typeof el.focus === "function") el.focus({ preventScroll: true });
     const focused = el.getRootNode().activeElement === el;
     if (focused) checkKeyTarget();
+    keyFocus = deepActiveElement();
     return { focused: focused ? describe(el) : false, active: describeActive() };
   }
 
+  // Where the focus rested when the last key was pressed.
+  let keyFocus = null;
+
+  // Checked between a key's press and its release. A focus that moves into
+  // a frame of another process passes through the body first and reaches
+  // the frame a little later, so a focus that left its element for the body
+  // counts as gone.
   function keyTarget() {
     checkKeyTarget();
+    const active = deepActiveElement();
+    const bare = !active || active === document.body || active === document.documentElement;
+    if (bare && keyFocus && keyFocus !== active) {
+      fail(`The key moved the keyboard focus away from ${describe(keyFocus)}, perhaps into an embedded frame; ` +
+        "Tabvine sends keys only to the page the user shared.");
+    }
     return { active: describeActive() };
   }
 
