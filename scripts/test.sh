@@ -18,9 +18,13 @@ fi
 scripts/setup.sh --tests
 # One layout for every C++ file: a file clang-format would change fails here.
 git ls-files -z '*.cc' '*.h' | xargs -0 clang-format --dry-run -Werror
+# Includes between the C++ layers point one way only.
+scripts/check_layers.sh
 for dir in host/tests/mcp_sdk host/tests/browser; do
   (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
 done
+# The extension and its tests' JavaScript: any ESLint finding fails here.
+scripts/lint.sh
 
 if [ -z "${VELKOR_SKIP_CLANG:-}" ]; then
   # The clang pass also runs every test under AddressSanitizer and
