@@ -1,6 +1,7 @@
 // Tabvine's service worker: wires the native link to the broker, the
 // dispatcher of its requests, the shared tabs and the popup together. Every
 // listener waits for the saved grants before it acts.
+import * as debuggerSessions from "./worker/debugger.js";
 import { dispatcher } from "./worker/dispatch.js";
 import * as documents from "./worker/documents.js";
 import { createLink } from "./worker/link.js";
@@ -11,6 +12,9 @@ import * as sharedTabs from "./worker/shared_tabs.js";
 const startedAt = Date.now();
 sharedTabs.load();
 sharedTabs.onForget(documents.forget);
+sharedTabs.onIdle(debuggerSessions.release);
+chrome.debugger.onEvent.addListener(debuggerSessions.onEvent);
+chrome.debugger.onDetach.addListener(debuggerSessions.onDetach);
 
 const link = createLink({ onRequest: dispatcher(OPERATIONS), onLost: sharedTabs.sessionsLost });
 

@@ -69,6 +69,10 @@ async function render() {
     row.append(item("span", s.title || s.url, "title"));
     row.append(button("Unshare", () => ask({ type: "unshare", tabId: s.tabId })));
     li.append(row);
+    if (s.dialog) {
+      const kind = s.dialog === "beforeunload" ? "\"leave site?\"" : s.dialog;
+      li.append(item("div", `A ${kind} dialog waits for an answer`, "dialog"));
+    }
     for (const session of s.sessions) {
       const line = item("div", `driven by ${session.controller} `, "session");
       line.append(button("End", () => ask({ type: "end", sessionId: session.sessionId })));

@@ -504,6 +504,170 @@
     return { clicked: desc };
   }
 
+  // ---- the trusted hand ------------------------------------------------------------
+
+  // The service worker clicks and types through the debugger, as a user's
+  // hand would; these operations aim it and then say what it did.
+  const DOUBLE_CLICK_MS = 500;
+  const hand = { lastClick: null, pressedOn: null, navigate: null, watching: false };
+
+  function composedContains(outer, inner) {
+    for (let node = inner; node; node = composedParent(node)) if (node === outer) return true;
+    return false;
+  }
+
+  // A click on `hit` reaches `el` the way a user's would: the same element,
+  // one inside it or holding it, or the label of the control.
+  function reaches(hit, el) {
+    if (composedContains(el, hit) || composedContains(hit, el)) return true;
+    const label = composedClosest(hit, "label");
+    return Boolean(label && label.control === el);
+  }
+
+  // The middle of the part of the element inside the viewport, or null.
+  function visibleCentre(el) {
+    for (const rect of el.getClientRects()) {
+      const left = Math.max(rect.left, 0);
+      const right = Math.min(rect.right, window.innerWidth);
+      const top = Math.max(rect.top, 0);
+      const bottom = Math.min(rect.bottom, window.innerHeight);
+      if (right - left >= 1 && bottom - top >= 1) return { x: (left + right) / 2, y: (top + bottom) / 2 };
+    }
+    return null;
+  }
+
+  // The offset of this document's viewport in the tab's, through frames of
+  // its own origin; null when an ancestor is out of reach.
+  function frameOffset() {
+    let x = 0;
+    let y = 0;
+    for (let w = window; w !== window.top; w = w.parent) {
+      let owner;
+      try {
+        owner = w.frameElement;
+      } catch {
+        return null;
+      }
+      if (!owner) return null;
+      const rect = owner.getBoundingClientRect();
+      const style = getComputedStyle(owner);
+      x += rect.left + owner.clientLeft + parseFloat(style.paddingLeft);
+      y += rect.top + owner.clientTop + parseFloat(style.paddingTop);
+    }
+    return { x, y };
+  }
+
+  function watchNavigation() {
+    hand.navigate = null;
+    if (hand.watching || typeof navigation === "undefined") return;
+    navigation.addEventListener("navigate", (event) => (hand.navigate = event));
+    hand.watching = true;
+  }
+
+  // Whether the hand started a load of a new document here: a navigation
+  // that no handler cancelled and that the page did not take over in place.
+  function navigationStarted() {
+    const event = hand.navigate;
+    hand.navigate = null;
+    if (!event || event.defaultPrevented || event.destination.sameDocument) return false;
+    return location.href !== event.destination.url;
+  }
+
+  function aim(args) {
+    const el = resolveTarget(args);
+    const desc = describe(el);
+    refuseFrameHost(el);
+    if (isDisabled(el)) fail(`Element ${desc} is disabled.`);
+    el.scrollIntoView({ block: "center", inline: "center", behavior: "instant" });
+    const point = visibleCentre(el);
+    if (!point) fail(`Element ${desc} shows no part of itself to click; take a new browser_snapshot.`);
+    const hit = deepElementFromPoint(point.x, point.y);
+    if (!hit || !reaches(hit, el)) {
+      fail(`Element ${desc} is covered by ${hit ? describeCover(hit) : "something outside the page"} at its centre, ` +
+        "so Tabvine did not click; close or scroll away what covers it first.");
+    }
+    const offset = frameOffset();
+    if (!offset) return { clicked: desc, unreachable: true };
+    const now = performance.now();
+    const again = hand.lastClick && hand.lastClick.el === el && now - hand.lastClick.at < DOUBLE_CLICK_MS;
+    hand.lastClick = again ? null : { el, at: now };
+    hand.pressedOn = null;
+    hand.target = el;
+    watchNavigation();
+    return { clicked: desc, x: offset.x + point.x, y: offset.y + point.y, clickCount: again ? 2 : 1 };
+  }
+
+  function describeCover(el) {
+    const role = roleOf(el);
+    const name = accessibleName(el);
+    return name ? `${role} "${cut(name, MAX_DESCRIPTION)}"` : `${role} ${el.localName}`;
+  }
+
+  // Trusted presses land wherever the page has put things by then; the
+  // release follows only a press that reached the aimed element.
+  document.addEventListener("mousedown", (event) => {
+    if (event.isTrusted) hand.pressedOn = event.composedPath()[0] || event.target;
+  }, true);
+
+  function pressed() {
+    const on = hand.pressedOn;
+    const onTarget = Boolean(on && hand.target && reaches(on, hand.target));
+    // The double-click time runs from this press, as a user's does.
+    if (onTarget && hand.lastClick) hand.lastClick.at = performance.now();
+    return { onTarget };
+  }
+
+  // Called after the hand's last event: whether it started a navigation.
+  function afterHand() {
+    return { navigating: navigationStarted() };
+  }
+
+  // Focuses a text field and selects what it holds, so that typed text
+  // replaces it as a user's select-all and typing would.
+  function prepareFill(args) {
+    const { value } = args;
+    if (typeof value !== "string") fail("Pass value as a string.");
+    const el = resolveTarget(args);
+    const desc = describe(el);
+    refuseUnoffered(el, desc);
+    if (el instanceof HTMLSelectElement) fail("Use browser_select for select elements.");
+    if (el instanceof HTMLInputElement) {
+      if (el.type === "file") fail("Use browser_upload for file inputs.");
+      if (CHECKABLE_INPUT_TYPES.has(el.type)) return { done: fillCheckable(el, desc, value) };
+      if (BUTTON_INPUT_TYPES.has(el.type)) fail(`Element ${desc} is not a text field.`);
+    } else if (!(el instanceof HTMLTextAreaElement) && !el.isContentEditable) {
+      fail(`Element ${desc} is not a text field.`);
+    }
+    if (el.disabled) fail(`Element ${desc} is disabled.`);
+    if (el.readOnly) fail(`Element ${desc} is read-only.`);
+    // Typing stops at maxlength; a value cut without a word would mislead.
+    if (el.maxLength >= 0 && value.length > el.maxLength) {
+      fail(`Element ${desc} takes at most ${el.maxLength} characters; the value has ${value.length}.`);
+    }
+    el.focus();
+    if (el.isContentEditable && !(el instanceof HTMLInputElement || el instanceof HTMLTextAreaElement)) {
+      const selection = window.getSelection();
+      if (selection) selection.selectAllChildren(el);
+    } else {
+      el.select();
+    }
+    checkKeyTarget();
+    keyFocus = deepActiveElement();
+    hand.target = el;
+    watchNavigation();
+    return { filled: desc };
+  }
+
+  // What the field holds once the page's handlers have run.
+  function typedValue(args) {
+    const el = args.ref != null || args.selector != null ? resolveTarget(args) : hand.target;
+    if (!el) fail("The field is gone; take a new browser_snapshot.");
+    const value = el instanceof HTMLInputElement || el instanceof HTMLTextAreaElement
+      ? shownValue(el, el.value)
+      : cut(el.innerText, MAX_VALUE);
+    return { filled: describe(el), value, navigating: navigationStarted() };
+  }
+
   // ---- filling and selecting -------------------------------------------------------
 
   // Write through the prototype's setter, never an own `value` property:
@@ -525,48 +689,6 @@
     el.dispatchEvent(new Event("change", { bubbles: true }));
   }
 
-  function replacementEvent(value) {
-    return new InputEvent("input", { bubbles: true, composed: true, inputType: "insertReplacementText", data: value });
-  }
-
-  function fill(args) {
-    const { value } = args;
-    if (typeof value !== "string") fail("Pass value as a string.");
-    const el = resolveTarget(args);
-    const desc = describe(el);
-    refuseUnoffered(el, desc);
-    if (el instanceof HTMLSelectElement) fail("Use browser_select for select elements.");
-    if (el instanceof HTMLInputElement) {
-      if (el.type === "file") fail("Use browser_upload for file inputs.");
-      if (CHECKABLE_INPUT_TYPES.has(el.type)) return fillCheckable(el, desc, value);
-      if (!BUTTON_INPUT_TYPES.has(el.type)) return fillTextControl(el, desc, value);
-    }
-    if (el instanceof HTMLTextAreaElement) return fillTextControl(el, desc, value);
-    if (el.isContentEditable) return fillEditable(el, desc, value);
-    return fail(`Element ${desc} is not a text field.`);
-  }
-
-  function fillTextControl(el, desc, value) {
-    if (el.disabled) fail(`Element ${desc} is disabled.`);
-    if (el.readOnly) fail(`Element ${desc} is read-only.`);
-    // Setting value from script ignores maxlength; a person typing could not.
-    if (el.maxLength >= 0 && value.length > el.maxLength) {
-      fail(`Element ${desc} takes at most ${el.maxLength} characters; the value has ${value.length}.`);
-    }
-    el.focus();
-    const previous = el.value;
-    setNative(el, "value", value);
-    const wanted = el instanceof HTMLTextAreaElement ? value.replace(/\r\n?/g, "\n") : value;
-    // Judged before any page listener runs, so a field that formats what it
-    // is given (phone numbers, say) is not mistaken for one that refused it.
-    if (el.value !== wanted) {
-      setNative(el, "value", previous);
-      fail(`The field did not accept ${quote(shownValue(el, value))} (it now holds ${quote(shownValue(el, el.value))}).`);
-    }
-    fireInputAndChange(el, replacementEvent(value));
-    return { filled: desc, value: shownValue(el, el.value) };
-  }
-
   function fillCheckable(el, desc, value) {
     if (el.disabled) fail(`Element ${desc} is disabled.`);
     const word = value.trim().toLowerCase();
@@ -584,21 +706,6 @@
     }
     if (el.checked !== wanted) fail(`The field did not accept ${quote(value)} (it now holds "${el.checked}").`);
     return { filled: desc, value: String(el.checked) };
-  }
-
-  // Rich editors keep their own model and redraw the DOM from it, undoing a
-  // bare textContent write; the browser's editing commands give them the
-  // beforeinput and input events they listen to.
-  function fillEditable(el, desc, value) {
-    el.focus();
-    const selection = window.getSelection();
-    if (selection) selection.selectAllChildren(el);
-    const edited = value === "" ? document.execCommand("delete") : document.execCommand("insertText", false, value);
-    if (!edited) {
-      el.textContent = value;
-      el.dispatchEvent(replacementEvent(value));
-    }
-    return { filled: desc, value: cut(el.innerText, MAX_VALUE) };
   }
 
   function missingOption(value, options) {
@@ -731,6 +838,7 @@
 
   // Without a target the keys go to whatever already has focus.
   function focus(args) {
+    watchNavigation();
     if (!hasTarget(args)) {
       checkKeyTarget();
       keyFocus = deepActiveElement();
@@ -832,11 +940,15 @@
     ["snapshot", snapshot],
     ["text", readText],
     ["click", click],
-    ["fill", fill],
     ["select", select],
     ["scroll", scroll],
     ["focus", focus],
     ["key_target", keyTarget],
+    ["aim", aim],
+    ["pressed", pressed],
+    ["after_hand", afterHand],
+    ["prepare_fill", prepareFill],
+    ["field_value", typedValue],
     ["mark_upload", markUpload],
     ["unmark_upload", unmarkUpload],
   ]);

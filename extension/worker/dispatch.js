@@ -4,6 +4,8 @@
 import { clip, errorText, refuse, withLimit } from "./errors.js";
 import { MAX_ANSWER_BYTES, MAX_ERROR, OP_LIMIT_MS } from "./limits.js";
 import * as sharedTabs from "./shared_tabs.js";
+import { dialogIn } from "./debugger.js";
+import { described, dialogText } from "./ops/dialogs.js";
 
 // Answers that carry what a page wrote (its text, names, titles, URLs)
 // say so in one fixed field, so that an agent's model can tell the page's
@@ -39,12 +41,23 @@ export function dispatcher(operations) {
 }
 
 async function guarded(entry, tabId, args) {
-  if (entry.session) {
-    if (!Number.isSafeInteger(tabId)) refuse("The request names no tab.");
-    const why = sharedTabs.check(args.sessionId, tabId);
-    if (why) refuse(why);
+  if (!entry.session) return entry.run(tabId, args);
+  if (!Number.isSafeInteger(tabId)) refuse("The request names no tab.");
+  const why = sharedTabs.check(args.sessionId, tabId);
+  if (why) refuse(why);
+  // A page that waits on a dialog answers nothing else until it is answered.
+  const open = dialogIn(tabId);
+  if (open) {
+    if (!entry.onDialog) refuse(dialogText(open));
+    return entry.onDialog(tabId, args, open);
   }
-  return entry.run(tabId, args);
+  const data = await entry.run(tabId, args);
+  // A dialog the call opened, or one that opened meanwhile, is news.
+  const opened = dialogIn(tabId);
+  if (opened && data !== null && typeof data === "object" && !data.dialog) {
+    return { ...data, dialog: described(opened), dialogNote: dialogText(opened) };
+  }
+  return data;
 }
 
 function marked(data) {

@@ -17,3 +17,4 @@ export const MAX_ANSWER_BYTES = 2 * 1024 * 1024;
 export const MAX_TITLE = 300;
 export const MAX_URL = 2000;
 export const MAX_ERROR = 1000;
+export const MAX_DIALOG = 500;

@@ -6,7 +6,10 @@
 //            "follow": the call may navigate, and if the tab left the
 //            grant the answer says so instead of showing the new page;
 //            "none": nothing of a page is read after consent was checked;
-//   content  the answer carries what the page wrote, and says so.
+//   content  the answer carries what the page wrote, and says so;
+//   onDialog what answers the call while a page dialog is open in the tab;
+//            without it the call is refused with what the dialog says.
+import * as dialogs from "./ops/dialogs.js";
 import * as input from "./ops/input.js";
 import * as navigation from "./ops/navigation.js";
 import * as reading from "./ops/reading.js";
@@ -15,8 +18,8 @@ import * as tabs from "./ops/tabs.js";
 import { pageDownload } from "./ops/download.js";
 import { upload } from "./ops/upload.js";
 
-const entry = (run, { session = true, after = "recheck", content = true } = {}) =>
-  Object.freeze({ run, session, after, content });
+const entry = (run, { session = true, after = "recheck", content = true, onDialog = null } = {}) =>
+  Object.freeze({ run, session, after, content, onDialog });
 
 export const OPERATIONS = Object.freeze({
   tab_list: entry(tabs.tabList, { session: false, after: "none" }),
@@ -30,8 +33,8 @@ export const OPERATIONS = Object.freeze({
   page_forward: entry(navigation.forward, { after: "follow" }),
   page_reload: entry(navigation.reload, { after: "follow" }),
   page_click: entry(input.click, { after: "follow" }),
-  page_press: entry(input.press, { after: "follow" }),
-  page_fill: entry(input.fill),
+  page_press: entry(input.press, { after: "follow", onDialog: dialogs.press }),
+  page_fill: entry(input.fill, { after: "follow", onDialog: dialogs.fill }),
   page_select: entry(input.select),
   page_scroll: entry(input.scroll),
   page_screenshot: entry(screenshot.screenshot, { content: false }),

@@ -2,6 +2,7 @@
 // what is shared; the page's hands share our extension id, so the sender
 // is checked before anything else.
 import * as sharedTabs from "./shared_tabs.js";
+import { dialogIn } from "./debugger.js";
 
 // Returns the onMessage listener; `linkStatus()` gives {connection, error}.
 export function popupListener({ linkStatus, startedAt }) {
@@ -44,6 +45,7 @@ async function status(linkStatus, startedAt) {
       title: tab.title ?? "",
       url: tab.url ?? "",
       sessions: sharedTabs.sessionsIn(tabId).map(({ sessionId, controller }) => ({ sessionId, controller })),
+      dialog: dialogIn(tabId)?.type ?? null,
     });
   }
   const version = chrome.runtime.getManifest().version;

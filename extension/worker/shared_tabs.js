@@ -8,6 +8,7 @@ import { covers } from "../lib/site.js";
 let grants = new Grants();
 let loading = null;
 const forgetListeners = [];
+const idleListeners = [];
 
 // Resolves once the saved grants are loaded; every listener waits for it.
 // A restarted worker trusts a saved grant only while its tab still shows
@@ -35,6 +36,18 @@ export function onForget(listener) {
 
 function forgotten(tabId) {
   for (const listener of forgetListeners) listener(tabId);
+  idle(tabId);
+}
+
+// `listener(tabId)` runs when the last agent session in a tab may have
+// ended, so what was kept for driving it (the debugger) can go.
+export function onIdle(listener) {
+  idleListeners.push(listener);
+}
+
+function idle(tabId) {
+  if (grants.sessionsIn(tabId).length > 0) return;
+  for (const listener of idleListeners) listener(tabId);
 }
 
 function save() {
@@ -52,6 +65,7 @@ export async function share(tabId) {
 
 export async function unshare(tabId) {
   grants.unshare(tabId);
+  idle(tabId);
   await save();
   await badge(tabId);
 }
@@ -85,14 +99,19 @@ export function startSession(sessionId, controller, tabId, activeTabIds) {
 export function stopSession(sessionId) {
   const tabId = grants.sessionTab(sessionId);
   const stopped = grants.stop(sessionId);
-  if (Number.isSafeInteger(tabId)) badge(tabId);
+  if (Number.isSafeInteger(tabId)) {
+    badge(tabId);
+    idle(tabId);
+  }
   return { stopped, tabId };
 }
 
 // The broker's handles on every session died with its connection.
 export function sessionsLost() {
+  const driven = sharedTabIds().filter((tabId) => grants.sessionsIn(tabId).length > 0);
   grants.clearSessions();
   refreshBadges();
+  for (const tabId of driven) idle(tabId);
 }
 
 // Why `sessionId` may not act on `tabId`, or null when it may.

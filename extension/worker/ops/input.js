@@ -1,28 +1,38 @@
-// The agent's hand in a page: click, fill, select, scroll and keys.
+// The agent's hand in a page: clicks, typing and keys as trusted input
+// through the debugger, aimed by the page's hands; selecting and scrolling
+// in the page itself. A call returns as soon as its effect is done, or, when
+// it started a navigation, once the new page has loaded.
 import { keyEvent } from "../../lib/keys.js";
 import { errorText, refuse } from "../errors.js";
-import { withDebugger } from "../debugger.js";
+import { whenDialog, withDebugger } from "../debugger.js";
 import { inPage, pick, pin, targetOf } from "../documents.js";
-import { settle } from "./navigation.js";
+import { described, dialogText } from "./dialogs.js";
+import { awaitLoad, watchLoads } from "./navigation.js";
 
-export async function click(tabId, args) {
-  const doc = await pin(tabId, targetOf(tabId, args, true));
-  return settle(tabId, () => inPage(tabId, doc, "click", pick(args, "ref", "selector")), 300);
+// Sends one input command, unless a dialog opens first: a trusted event
+// whose handler calls confirm() is answered only once the dialog closes.
+async function racingDialogs(tabId, sending) {
+  const dialog = whenDialog(tabId);
+  try {
+    const opened = await Promise.race([sending.then(() => null), dialog.opened]);
+    if (opened) sending.catch(() => {});
+    return opened;
+  } finally {
+    dialog.stop();
+  }
 }
 
-export async function fill(tabId, args) {
-  const doc = await pin(tabId, targetOf(tabId, args, true));
-  return inPage(tabId, doc, "fill", pick(args, "ref", "selector", "value"));
-}
-
-export async function select(tabId, args) {
-  const doc = await pin(tabId, targetOf(tabId, args, true));
-  return inPage(tabId, doc, "select", pick(args, "ref", "selector", "value"));
-}
-
-export async function scroll(tabId, args) {
-  const doc = await pin(tabId, targetOf(tabId, args));
-  return inPage(tabId, doc, "scroll", pick(args, "ref", "selector", "deltaX", "deltaY"));
+// What an input call answers after its last event: the dialog it opened,
+// or the page it loaded.
+async function outcome(tabId, doc, watch, answer, dialog) {
+  if (dialog) return { ...answer, dialog: described(dialog), dialogNote: dialogText(dialog) };
+  // A document that is gone has navigated.
+  const after = await inPage(tabId, doc, "after_hand", {}).catch(() => ({ navigating: true }));
+  if (after.navigating || watch.began()) {
+    await awaitLoad(tabId, watch);
+    return { ...answer, navigated: true };
+  }
+  return answer;
 }
 
 // Runs in every frame of the tab: whether this document is where the
@@ -47,6 +57,96 @@ async function refuseFocusElsewhere(tabId, doc) {
   }
 }
 
+export async function click(tabId, args) {
+  const doc = await pin(tabId, targetOf(tabId, args, true));
+  const watch = watchLoads(tabId);
+  try {
+    return await withDebugger(tabId, async (send) => {
+      const aim = await inPage(tabId, doc, "aim", pick(args, "ref", "selector"));
+      if (aim.unreachable) {
+        // A frame whose position in the tab this document cannot learn (a
+        // parent of another origin): the page's hands click in place.
+        const clicked = await inPage(tabId, doc, "click", pick(args, "ref", "selector"));
+        return outcome(tabId, doc, watch, { ...clicked, trusted: false }, null);
+      }
+      const at = { x: aim.x, y: aim.y };
+      const button = { button: "left", clickCount: aim.clickCount };
+      await send("Input.dispatchMouseEvent", { type: "mouseMoved", ...at });
+      let dialog = await racingDialogs(tabId, send("Input.dispatchMouseEvent",
+        { type: "mousePressed", ...at, ...button, buttons: 1 }));
+      if (!dialog) {
+        const { onTarget } = await inPage(tabId, doc, "pressed", {});
+        if (!onTarget) {
+          // Something moved in between; whatever now lies there gets no click.
+          refuse(`The press did not reach ${aim.clicked}: the page moved something over it. ` +
+            "Take a new browser_snapshot and try again.");
+        }
+        dialog = await racingDialogs(tabId, send("Input.dispatchMouseEvent",
+          { type: "mouseReleased", ...at, ...button, buttons: 0 }));
+      }
+      const answer = { clicked: aim.clicked };
+      if (aim.clickCount === 2) answer.doubleClick = true;
+      return outcome(tabId, doc, watch, answer, dialog);
+    });
+  } finally {
+    watch.stop();
+  }
+}
+
+// Types as a user does: selects what the field holds, then types over it,
+// so the page's key, input and framework handlers all run; `change` follows
+// when the focus leaves the field, as it would for a user.
+export async function fill(tabId, args) {
+  const doc = await pin(tabId, targetOf(tabId, args, true));
+  const watch = watchLoads(tabId);
+  try {
+    return await withDebugger(tabId, async (send) => {
+      const prepared = await inPage(tabId, doc, "prepare_fill", pick(args, "ref", "selector", "value"));
+      if (prepared.done) return prepared.done;
+      await refuseFocusElsewhere(tabId, doc);
+      const value = args.value;
+      const last = [...value].pop();
+      const lastKey = last !== undefined && last >= " " ? keyEvent(last) : null;
+      let dialog = null;
+      if (value === "") {
+        dialog = await pressKey(tabId, send, keyEvent("Backspace"));
+      } else {
+        const head = lastKey ? value.slice(0, value.length - last.length) : value;
+        if (head) dialog = await racingDialogs(tabId, send("Input.insertText", { text: head }));
+        if (!dialog && lastKey) dialog = await pressKey(tabId, send, lastKey);
+      }
+      if (dialog) return { filled: prepared.filled, dialog: described(dialog), dialogNote: dialogText(dialog) };
+      const typed = await inPage(tabId, doc, "field_value", pick(args, "ref", "selector"));
+      const { navigating, ...answer } = typed;
+      if (navigating || watch.began()) {
+        await awaitLoad(tabId, watch);
+        return { ...answer, navigated: true };
+      }
+      return answer;
+    });
+  } finally {
+    watch.stop();
+  }
+}
+
+async function pressKey(tabId, send, event) {
+  const { text, ...base } = event;
+  const dialog = await racingDialogs(tabId, send("Input.dispatchKeyEvent",
+    { type: text === undefined ? "rawKeyDown" : "keyDown", ...base, text }));
+  if (dialog) return dialog;
+  return racingDialogs(tabId, send("Input.dispatchKeyEvent", { type: "keyUp", ...base }));
+}
+
+export async function select(tabId, args) {
+  const doc = await pin(tabId, targetOf(tabId, args, true));
+  return inPage(tabId, doc, "select", pick(args, "ref", "selector", "value"));
+}
+
+export async function scroll(tabId, args) {
+  const doc = await pin(tabId, targetOf(tabId, args));
+  return inPage(tabId, doc, "scroll", pick(args, "ref", "selector", "deltaX", "deltaY"));
+}
+
 export async function press(tabId, args) {
   const event = keyEvent(args.key);
   if (!event) {
@@ -54,26 +154,30 @@ export async function press(tabId, args) {
       "Backspace, a single character, or a combination such as Shift+Tab.");
   }
   const doc = await pin(tabId, targetOf(tabId, args));
-  return settle(tabId, () => withDebugger(tabId, async (send) => {
-    // Lets a background tab report where its focus is, which the page's
-    // hands check before each key.
-    await send("Emulation.setFocusEmulationEnabled", { enabled: true });
-    const focus = await inPage(tabId, doc, "focus", pick(args, "ref", "selector"));
-    if (focus.focused === false) {
-      refuse("That element cannot take keyboard focus; press keys on a field, button or link.");
-    }
-    await refuseFocusElsewhere(tabId, doc);
-    const { text, ...base } = event;
-    await send("Input.dispatchKeyEvent", { type: text === undefined ? "rawKeyDown" : "keyDown", ...base, text });
-    // The key's own action (Tab, say) or the page may have moved the focus
-    // into another frame; the release goes only where the press may.
-    const after = await inPage(tabId, doc, "key_target", {})
-      .then(() => refuseFocusElsewhere(tabId, doc))
-      .then(() => ({}), (e) => ({ left: e }));
-    if (after.left) {
-      return { pressed: args.key, focused: focus.focused, released: false, releaseNote: errorText(after.left) };
-    }
-    await send("Input.dispatchKeyEvent", { type: "keyUp", ...base });
-    return { pressed: args.key, focused: focus.focused };
-  }), 300);
+  const watch = watchLoads(tabId);
+  try {
+    return await withDebugger(tabId, async (send) => {
+      const focus = await inPage(tabId, doc, "focus", pick(args, "ref", "selector"));
+      if (focus.focused === false) {
+        refuse("That element cannot take keyboard focus; press keys on a field, button or link.");
+      }
+      await refuseFocusElsewhere(tabId, doc);
+      const { text, ...base } = event;
+      const answer = { pressed: args.key, focused: focus.focused };
+      let dialog = await racingDialogs(tabId, send("Input.dispatchKeyEvent",
+        { type: text === undefined ? "rawKeyDown" : "keyDown", ...base, text }));
+      if (!dialog) {
+        // The key's own action (Tab, say) or the page may have moved the
+        // focus into another frame; the release goes only where the press may.
+        const left = await inPage(tabId, doc, "key_target", {})
+          .then(() => refuseFocusElsewhere(tabId, doc))
+          .then(() => null, (e) => e);
+        if (left) return outcome(tabId, doc, watch, { ...answer, released: false, releaseNote: errorText(left) }, null);
+        dialog = await racingDialogs(tabId, send("Input.dispatchKeyEvent", { type: "keyUp", ...base }));
+      }
+      return outcome(tabId, doc, watch, answer, dialog);
+    });
+  } finally {
+    watch.stop();
+  }
 }

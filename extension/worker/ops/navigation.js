@@ -4,6 +4,7 @@ import { siteOf, webUrl } from "../../lib/site.js";
 import { clip, refuse, sleep } from "../errors.js";
 import { LOAD_LIMIT_MS, MAX_TITLE, MAX_URL } from "../limits.js";
 import * as sharedTabs from "../shared_tabs.js";
+import { whenDialog } from "../debugger.js";
 
 // Why a URL is outside the tab's grant, for a tool that would fetch it.
 export function offSite(tool, tabId, url) {
@@ -51,9 +52,9 @@ async function afterNavigation(tabId) {
   return { url: clip(tab.url, MAX_URL), title: clip(tab.title, MAX_TITLE), loaded: tab.status === "complete", shared: true };
 }
 
-// Runs `action`, then waits until a navigation it started has loaded. Actions
-// that may or may not navigate (a click, a key) get `graceMs` to begin one.
-export async function settle(tabId, action, graceMs = 2000) {
+// Watches the tab's loads from before an action: whether one began, and a
+// promise that settles when the load that began has completed.
+export function watchLoads(tabId) {
   let began = false;
   let finish;
   const loaded = new Promise((resolve) => (finish = resolve));
@@ -63,17 +64,41 @@ export async function settle(tabId, action, graceMs = 2000) {
     if (change.status === "complete" && began) finish();
   };
   chrome.tabs.onUpdated.addListener(listener);
+  return { loaded, began: () => began, stop: () => chrome.tabs.onUpdated.removeListener(listener) };
+}
+
+// Waits, after an action that started a navigation, until the new page has
+// loaded, a dialog asks the user first (a "leave site?" one, say), or the
+// load limit passed.
+export async function awaitLoad(tabId, watch) {
+  const dialog = whenDialog(tabId);
+  let timer;
+  const limit = new Promise((resolve) => (timer = setTimeout(resolve, LOAD_LIMIT_MS)));
+  try {
+    await Promise.race([watch.loaded, dialog.opened, limit]);
+  } finally {
+    clearTimeout(timer);
+    dialog.stop();
+  }
+}
+
+// Runs a navigation and waits until it has loaded. Chrome reports the load
+// as it begins, so `graceMs` is how long one may take to begin at all.
+export async function settle(tabId, action, graceMs = 2000) {
+  const watch = watchLoads(tabId);
+  const dialog = whenDialog(tabId);
   try {
     const result = await action();
     await new Promise((r) => setTimeout(r, 0));
-    if (!began) {
-      await Promise.race([loaded, sleep(graceMs)]);
+    if (!watch.began()) {
+      await Promise.race([watch.loaded, dialog.opened, sleep(graceMs)]);
       const tab = await chrome.tabs.get(tabId).catch(() => null);
-      if (!began || tab?.status === "complete") return result;
+      if (!watch.began() || tab?.status === "complete") return result;
     }
-    await Promise.race([loaded, sleep(LOAD_LIMIT_MS)]);
+    await awaitLoad(tabId, watch);
     return result;
   } finally {
-    chrome.tabs.onUpdated.removeListener(listener);
+    watch.stop();
+    dialog.stop();
   }
 }

@@ -2,6 +2,7 @@
 import { clip, refuse } from "../errors.js";
 import { MAX_TITLE, MAX_URL } from "../limits.js";
 import * as sharedTabs from "../shared_tabs.js";
+import { ensureAttached } from "../debugger.js";
 
 async function activeTabIds() {
   const [focused] = await chrome.tabs.query({ active: true, lastFocusedWindow: true });
@@ -44,6 +45,10 @@ export async function sessionStart(tabId, args) {
     sharedTabs.stopSession(args.sessionId);
     refuse("The tab is gone; call browser_tabs.");
   }
+  // Attached for the whole session, so that every dialog the page opens is
+  // seen; a tab that DevTools holds is still readable, and the calls that
+  // need the debugger say why they cannot act.
+  await ensureAttached(result.tabId).catch(() => {});
   return { sessionId: args.sessionId, tabId: result.tabId, title: clip(tab.title, MAX_TITLE), url: clip(tab.url, MAX_URL) };
 }
 
