@@ -6,4 +6,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 (cd tools/lint && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
-tools/lint/node_modules/.bin/eslint --config tools/lint/eslint.config.js "$@" extension host/tests
+tools/lint/node_modules/.bin/eslint --config tools/lint/eslint.config.js "$@" extension host/tests bench

@@ -1,6 +1,6 @@
 // One lint for the extension and the JavaScript that tests it. Run from the
 // repository root (scripts/lint.sh does):
-//   tools/lint/node_modules/.bin/eslint --config tools/lint/eslint.config.js extension host/tests
+//   tools/lint/node_modules/.bin/eslint --config tools/lint/eslint.config.js extension host/tests bench
 import { fileURLToPath } from "node:url";
 import js from "@eslint/js";
 import globals from "globals";
@@ -53,7 +53,7 @@ export default [
   },
   {
     basePath,
-    files: [...extensionTests, "host/tests/**/*.mjs"],
+    files: [...extensionTests, "host/tests/**/*.mjs", "bench/**/*.mjs"],
     languageOptions: {
       sourceType: "module",
       globals: globals.node,

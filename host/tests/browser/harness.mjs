@@ -68,6 +68,24 @@ export async function run(title, main, { files = {}, tls = false, limitMs = 2400
   process.exit(process.exitCode ?? 0);
 }
 
+// A page of `n` labelled controls in rows (buttons, fields, selects,
+// checkboxes, links), the shape of a long form or a data table.
+export function generatedPage(n) {
+  const rows = [];
+  for (let i = 0; i < n; i++) {
+    const control = [
+      `<button id="c${i}" type="button" onclick="this.dataset.clicks = (+this.dataset.clicks || 0) + 1">Action ${i}</button>`,
+      `<label>Field ${i} <input id="c${i}"></label>`,
+      `<label>Choice ${i} <select id="c${i}"><option value="a">A</option><option value="b">B</option></select></label>`,
+      `<label><input id="c${i}" type="checkbox"> Option ${i}</label>`,
+      `<a id="c${i}" href="#row${i}">Link ${i}</a>`,
+    ][i % 5];
+    rows.push(`<div class="row" id="row${i}">Row ${i}: ${control}</div>`);
+  }
+  return `<!doctype html><html lang="en"><head><meta charset="utf-8"><title>${n} controls</title></head>` +
+    `<body><h1>${n} controls</h1>${rows.join("\n")}</body></html>`;
+}
+
 class World {
   constructor() {
     this.exe = process.argv[2];
@@ -125,6 +143,11 @@ class World {
     return (req, res) => {
       const url = new URL(req.url, "http://x");
       this.requests.push({ host: req.headers.host ?? "", path: `${url.pathname}${url.search}` });
+      if (url.pathname === "/generated") {
+        res.writeHead(200, { "content-type": "text/html; charset=utf-8" });
+        res.end(generatedPage(Number(url.searchParams.get("n")) || 100));
+        return;
+      }
       if (url.pathname === "/files/report.txt") {
         res.writeHead(200, { "content-type": "text/plain", "content-disposition": "attachment; filename=report.txt" });
         res.end("quarterly report\n");
