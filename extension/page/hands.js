@@ -244,9 +244,36 @@
     return "";
   }
 
+  // A short name for an element an answer mentions. It reads text as the
+  // DOM holds it, because innerText would lay out the whole page again
+  // after every change the hand made, which on a long page costs more than
+  // the action itself.
+  function quickName(el) {
+    const given = collapse(el.getAttribute("aria-label"));
+    if (given) return given;
+    if (el.labels && el.labels.length > 0) {
+      const labelled = collapse([...el.labels].map((label) => labelTextContent(label, el)).join(" "));
+      if (labelled) return labelled;
+    }
+    if (el instanceof HTMLInputElement && BUTTON_INPUT_TYPES.has(el.type)) return collapse(buttonInputLabel(el));
+    if (el instanceof HTMLInputElement || el instanceof HTMLTextAreaElement || el instanceof HTMLSelectElement) {
+      return collapse(el.getAttribute("title")) || collapse(el.getAttribute("placeholder"));
+    }
+    return collapse((el.textContent || "").slice(0, MAX_LAID_OUT_TEXT)) || collapse(el.getAttribute("title"));
+  }
+
+  function labelTextContent(label, control) {
+    let text = "";
+    const walker = document.createTreeWalker(label, NodeFilter.SHOW_TEXT);
+    for (let node = walker.nextNode(); node && text.length < MAX_LAID_OUT_TEXT; node = walker.nextNode()) {
+      if (!control.contains(node)) text += node.data;
+    }
+    return text;
+  }
+
   function describe(el) {
     const tag = el instanceof HTMLInputElement ? `input[type=${el.type}]` : el.localName;
-    const name = accessibleName(el);
+    const name = quickName(el);
     if (!name) return tag;
     return `${tag} "${cut(name, Math.max(MAX_DESCRIPTION - tag.length - 3, 10))}"`;
   }
