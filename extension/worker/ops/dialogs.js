@@ -31,15 +31,16 @@ export async function press(tabId, args, dialog) {
   const params = { accept };
   if (dialog.type === "prompt" && accept) params.promptText = dialog.promptText ?? dialog.defaultPrompt;
   const watch = watchLoads(tabId);
+  let late = {};
   try {
     // Not through the tab's queue: a call waiting behind the dialog may
     // hold it, and only this answer frees it.
     await chrome.debugger.sendCommand({ tabId }, "Page.handleJavaScriptDialog", params);
-    if (dialog.type === "beforeunload" && accept) await awaitLoad(tabId, watch);
+    if (dialog.type === "beforeunload" && accept) late = await awaitLoad(tabId, watch);
   } finally {
     watch.stop();
   }
-  const answer = { dialog: described(dialog), accepted: accept };
+  const answer = { dialog: described(dialog), accepted: accept, ...late };
   if (params.promptText !== undefined) answer.promptText = params.promptText;
   return answer;
 }

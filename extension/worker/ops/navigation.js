@@ -20,27 +20,27 @@ export async function navigate(tabId, args) {
   // Refused before anything loads: opening the URL would already send the
   // user's cookies to a site they never shared.
   if (!sharedTabs.coversUrl(tabId, url.href)) refuse(offSite("browser_navigate", tabId, url));
-  await settle(tabId, () => chrome.tabs.update(tabId, { url: url.href }));
-  return afterNavigation(tabId);
+  const late = await settle(tabId, () => chrome.tabs.update(tabId, { url: url.href }));
+  return { ...await afterNavigation(tabId), ...late };
 }
 
 export async function back(tabId) {
-  await settle(tabId, () =>
+  const late = await settle(tabId, () =>
     chrome.tabs.goBack(tabId).catch(() => refuse("There is no earlier page in this tab's history.")),
   );
-  return afterNavigation(tabId);
+  return { ...await afterNavigation(tabId), ...late };
 }
 
 export async function forward(tabId) {
-  await settle(tabId, () =>
+  const late = await settle(tabId, () =>
     chrome.tabs.goForward(tabId).catch(() => refuse("There is no later page in this tab's history.")),
   );
-  return afterNavigation(tabId);
+  return { ...await afterNavigation(tabId), ...late };
 }
 
 export async function reload(tabId) {
-  await settle(tabId, () => chrome.tabs.reload(tabId));
-  return afterNavigation(tabId);
+  const late = await settle(tabId, () => chrome.tabs.reload(tabId));
+  return { ...await afterNavigation(tabId), ...late };
 }
 
 // Where the tab is now; nothing of the new page when it left the grant (the
@@ -69,13 +69,17 @@ export function watchLoads(tabId) {
 
 // Waits, after an action that started a navigation, until the new page has
 // loaded, a dialog asks the user first (a "leave site?" one, say), or the
-// load limit passed.
+// load limit passed. Returns what to add to the answer when the page is
+// still loading.
 export async function awaitLoad(tabId, watch) {
   const dialog = whenDialog(tabId);
   let timer;
-  const limit = new Promise((resolve) => (timer = setTimeout(resolve, LOAD_LIMIT_MS)));
+  const limit = new Promise((resolve) => (timer = setTimeout(() => resolve("late"), LOAD_LIMIT_MS)));
   try {
-    await Promise.race([watch.loaded, dialog.opened, limit]);
+    const ended = await Promise.race([watch.loaded, dialog.opened, limit]);
+    return ended === "late"
+      ? { loaded: false, loadNote: `The page was still loading after ${LOAD_LIMIT_MS / 1000} s; it goes on in the tab.` }
+      : {};
   } finally {
     clearTimeout(timer);
     dialog.stop();
@@ -84,19 +88,19 @@ export async function awaitLoad(tabId, watch) {
 
 // Runs a navigation and waits until it has loaded. Chrome reports the load
 // as it begins, so `graceMs` is how long one may take to begin at all.
+// Returns what awaitLoad does.
 export async function settle(tabId, action, graceMs = 2000) {
   const watch = watchLoads(tabId);
   const dialog = whenDialog(tabId);
   try {
-    const result = await action();
+    await action();
     await new Promise((r) => setTimeout(r, 0));
     if (!watch.began()) {
       await Promise.race([watch.loaded, dialog.opened, sleep(graceMs)]);
       const tab = await chrome.tabs.get(tabId).catch(() => null);
-      if (!watch.began() || tab?.status === "complete") return result;
+      if (!watch.began() || tab?.status === "complete") return {};
     }
-    await awaitLoad(tabId, watch);
-    return result;
+    return awaitLoad(tabId, watch);
   } finally {
     watch.stop();
     dialog.stop();
