@@ -17,6 +17,9 @@ const SIZES = flag("--sizes", "100,1000,10000").split(",").map(Number);
 // The control of kind `k` (0 button, 1 field, 2 select) nearest the middle.
 const middle = (n, k) => `#c${Math.floor(n / 10) * 5 + k}`;
 
+// Bytes of the snapshot's element list per element it offers, by page.
+const bytesPerElement = new Map();
+
 const percentile = (times, p) => {
   const sorted = [...times].sort((a, b) => a - b);
   return sorted[Math.min(sorted.length - 1, Math.floor((sorted.length * p) / 100))];
@@ -85,7 +88,10 @@ function cases(n, agent, sessionId, cdp) {
       () => evaluate(cdp, "document.body.innerText.length"),
     ],
     snapshot: [
-      () => call("browser_snapshot", { sessionId }),
+      async () => {
+        const snap = await call("browser_snapshot", { sessionId });
+        bytesPerElement.set(n, JSON.stringify(snap.elements).length / snap.count);
+      },
       () => evaluate(cdp, `[...document.querySelectorAll("a[href], button, input, select, textarea, [role], [tabindex]")]
         .map((el) => [el.localName, el.getAttribute("aria-label") || (el.labels?.[0] ?? el).innerText.slice(0, 100)]).length`),
     ],
@@ -134,7 +140,8 @@ async function main(world) {
       rows.push({ n, tool, p50, p99 });
       console.log(`${String(n).padStart(6)}  ${tool.padEnd(10)}  chain p50 ${p50.chain.toFixed(1).padStart(7)} ms  ` +
         `p99 ${p99.chain.toFixed(1).padStart(7)} ms   direct p50 ${p50.direct.toFixed(1).padStart(7)} ms  ` +
-        `p99 ${p99.direct.toFixed(1).padStart(7)} ms   ratio ${(p50.chain / p50.direct).toFixed(2)}`);
+        `p99 ${p99.direct.toFixed(1).padStart(7)} ms   ratio ${(p50.chain / p50.direct).toFixed(2)}` +
+        (tool === "snapshot" ? `   ${bytesPerElement.get(n).toFixed(0)} bytes/element` : ""));
     }
     await agent.call("browser_stop", { sessionId });
     await cdp.detach();

@@ -18,7 +18,6 @@
   const VERSION = 1;
   if (globalThis.__tabvine && globalThis.__tabvine.version === VERSION) return;
 
-  const MAX_ELEMENTS = 500;
   const MAX_NAME = 100;
   const MAX_VALUE = 200;
   const MAX_OPTIONS = 50;
@@ -40,13 +39,10 @@
   // card security codes and one-time codes.
   const SECRET_AUTOCOMPLETE = new Set(["cc-number", "cc-csc", "one-time-code", "current-password", "new-password"]);
   const UPLOAD_ATTRIBUTE = "data-tabvine-upload";
+  // The W3C's role and accessible-name computations, injected just before
+  // this file (vendor/dom-accessibility-api.js).
+  const accname = globalThis.__tabvineAccname;
 
-  const ACTIONABLE_SELECTOR = "a[href], button, select, textarea, summary, [onclick]";
-  const INTERACTIVE_ROLES = new Set([
-    "button", "link", "checkbox", "radio", "switch", "tab", "menuitem", "menuitemcheckbox",
-    "menuitemradio", "option", "textbox", "searchbox", "combobox", "listbox", "slider",
-    "spinbutton", "treeitem",
-  ]);
   const INPUT_ROLES = new Map([
     ["checkbox", "checkbox"], ["radio", "radio"], ["range", "slider"], ["number", "spinbutton"],
     ["search", "searchbox"], ["submit", "button"], ["reset", "button"], ["button", "button"],
@@ -55,7 +51,6 @@
   const BUTTON_INPUT_TYPES = new Set(["submit", "reset", "button", "image"]);
   const VALUELESS_INPUT_TYPES = new Set(["checkbox", "radio", "file", ...BUTTON_INPUT_TYPES]);
   const CHECKABLE_INPUT_TYPES = new Set(["checkbox", "radio"]);
-  const ARIA_CHECKED = new Map([["true", true], ["false", false], ["mixed", "mixed"]]);
   const TRUE_WORDS = new Set(["true", "on", "checked"]);
   const FALSE_WORDS = new Set(["false", "off", "unchecked"]);
   // Only overflow a user can scroll by hand: `hidden` boxes are programmatically
@@ -165,12 +160,23 @@
 
   function roleOf(el) {
     const explicit = explicitRole(el);
-    if (explicit) return explicit;
+    if (explicit && explicit !== "presentation" && explicit !== "none") return explicit;
+    // Chrome makes a summary its details' disclosure button.
+    if (el.localName === "summary") return "button";
+    if (el instanceof HTMLInputElement && el.type === "file") return "file";
+    if (accname) {
+      try {
+        const implicit = accname.getRole(el);
+        if (implicit && implicit !== "presentation" && implicit !== "none") return implicit;
+      } catch {
+        // Our own rules below still give it a role.
+      }
+    }
     if (el instanceof HTMLInputElement) return INPUT_ROLES.get(el.type) || "textbox";
     if (el instanceof HTMLSelectElement) return el.multiple || el.size > 1 ? "listbox" : "combobox";
     if (el instanceof HTMLTextAreaElement) return "textbox";
     if (el.localName === "a" && el.hasAttribute("href")) return "link";
-    if (el.localName === "button" || el.localName === "summary") return "button";
+    if (el.localName === "button") return "button";
     return isEditableHost(el) ? "textbox" : "generic";
   }
 
@@ -373,12 +379,39 @@
 
   // ---- snapshot --------------------------------------------------------------------
 
-  function isActionable(el) {
-    if (el instanceof HTMLInputElement) return el.type !== "hidden";
-    if (el.matches(ACTIONABLE_SELECTOR) || isEditableHost(el)) return true;
-    if (INTERACTIVE_ROLES.has(explicitRole(el))) return true;
-    if (Number.parseInt(el.getAttribute("tabindex") ?? "", 10) >= 0) return true;
+  // What a snapshot offers: every element the browser's accessibility tree
+  // exposes with a role a user acts on, or as focusable, and nothing the
+  // tree leaves out (hidden, inert, aria-hidden, inside a closed <details>,
+  // outside an open modal dialog).
+  const OFFERED_ROLES = new Set([
+    "button", "checkbox", "combobox", "gridcell", "link", "listbox", "menuitem", "menuitemcheckbox",
+    "menuitemradio", "option", "radio", "searchbox", "slider", "spinbutton", "switch", "tab", "textbox", "treeitem",
+  ]);
+  const CHECKABLE_ROLES = new Set(["checkbox", "radio", "switch", "menuitemcheckbox", "menuitemradio"]);
+  const RANGE_ROLES = new Set(["slider", "spinbutton", "progressbar", "scrollbar", "meter"]);
+  const NATIVELY_FOCUSABLE = "a[href], area[href], button, input, select, textarea, summary";
+  const TRI_STATE = new Map([["true", true], ["false", false], ["mixed", "mixed"]]);
+  // About 20,000 tokens of text: a page of 1,000 controls fits whole.
+  const SNAPSHOT_BUDGET = 80000;
+
+  function isFocusable(el) {
+    if (el.hasAttribute("tabindex") && !Number.isNaN(Number.parseInt(el.getAttribute("tabindex"), 10))) return true;
+    if (el.matches(NATIVELY_FOCUSABLE)) return !el.matches(":disabled");
+    return isEditableHost(el);
+  }
+
+  function isOffered(el) {
+    if (el instanceof HTMLInputElement && el.type === "hidden") return false;
+    // Options of a select are listed with it; frames are listed by browser_frames.
+    if (el instanceof HTMLOptionElement || el instanceof HTMLOptGroupElement || isFrameHost(el)) return false;
+    if (el === document.body || el === document.documentElement) return false;
+    if (OFFERED_ROLES.has(roleOf(el)) || isFocusable(el)) return true;
     return startsPointerCursor(el);
+  }
+
+  // Also what browser_fill and browser_select accept.
+  function isActionable(el) {
+    return isOffered(el);
   }
 
   // Pages give clickable things a pointer cursor; counting only where the
@@ -394,38 +427,118 @@
     if (el.getClientRects().length === 0) return false;
     const visibility = getComputedStyle(el).visibility;
     if (visibility === "hidden" || visibility === "collapse") return false;
-    return !composedClosest(el, "[hidden], [inert]");
+    return !composedClosest(el, "[hidden], [inert], [aria-hidden=true]");
   }
 
-  function collectActionable() {
+  // Subtrees the accessibility tree leaves out, whatever they hold.
+  function prunes(el) {
+    if (el.hasAttribute("hidden") || el.hasAttribute("inert") || el.getAttribute("aria-hidden") === "true") return true;
+    const parent = el.parentElement;
+    if (parent instanceof HTMLDetailsElement && !parent.open && el !== parent.querySelector(":scope > summary")) return true;
+    return typeof el.checkVisibility === "function" && !el.checkVisibility();
+  }
+
+  // An open modal dialog leaves the rest of the page out of reach.
+  function walkRoot() {
+    const modal = document.querySelector("dialog:modal") ||
+      [...document.querySelectorAll('[aria-modal="true"]')].find((el) => el.getClientRects().length > 0);
+    return modal || document;
+  }
+
+  function collectOffered() {
     const found = [];
-    let truncated = false;
     const visit = (root) => {
-      const walker = document.createTreeWalker(root, NodeFilter.SHOW_ELEMENT);
-      for (let el = walker.nextNode(); el && !truncated; el = walker.nextNode()) {
-        if (isActionable(el) && isRendered(el)) {
-          if (found.length === MAX_ELEMENTS) truncated = true;
-          else found.push(el);
-        }
-        if (el.shadowRoot && !truncated) visit(el.shadowRoot);
+      const walker = document.createTreeWalker(root, NodeFilter.SHOW_ELEMENT, {
+        acceptNode: (el) => (prunes(el) ? NodeFilter.FILTER_REJECT : NodeFilter.FILTER_ACCEPT),
+      });
+      if (root instanceof Element && !prunes(root) && isOffered(root) && isRendered(root)) found.push(root);
+      for (let el = walker.nextNode(); el; el = walker.nextNode()) {
+        if (isOffered(el) && isRendered(el)) found.push(el);
+        if (el.shadowRoot) visit(el.shadowRoot);
       }
     };
-    visit(document);
-    return { found, truncated };
+    visit(walkRoot());
+    return found;
+  }
+
+  function stateOf(el, role, entry) {
+    const aria = (name) => el.getAttribute(name);
+    if (CHECKABLE_ROLES.has(role)) {
+      if (el instanceof HTMLInputElement && CHECKABLE_INPUT_TYPES.has(el.type)) {
+        entry.checked = el.type === "checkbox" && el.indeterminate ? "mixed" : el.checked;
+      } else {
+        entry.checked = TRI_STATE.get(aria("aria-checked")) ?? false;
+      }
+    }
+    if (TRI_STATE.has(aria("aria-pressed"))) entry.pressed = TRI_STATE.get(aria("aria-pressed"));
+    if (el.localName === "summary" && el.parentElement instanceof HTMLDetailsElement) {
+      entry.expanded = el.parentElement.open;
+    } else if (aria("aria-expanded") === "true" || aria("aria-expanded") === "false") {
+      entry.expanded = aria("aria-expanded") === "true";
+    }
+    if (aria("aria-selected") === "true" || aria("aria-selected") === "false") entry.selected = aria("aria-selected") === "true";
+    if (isDisabled(el) || composedClosest(el, "[aria-disabled=true]")) entry.disabled = true;
+    if (el.required || aria("aria-required") === "true") entry.required = true;
+    if (el.readOnly || aria("aria-readonly") === "true") entry.readonly = true;
+    if (aria("aria-invalid") && aria("aria-invalid") !== "false") entry.invalid = true;
+    const level = Number.parseInt(aria("aria-level") ?? "", 10);
+    if (level > 0) entry.level = level;
+    if (aria("aria-current") && aria("aria-current") !== "false") entry.current = aria("aria-current");
+    if (RANGE_ROLES.has(role)) Object.assign(entry, rangeOf(el));
+    if (el === deepActiveElement()) entry.focused = true;
+  }
+
+  function rangeOf(el) {
+    const number = (text) => (text === null || text === "" || Number.isNaN(Number(text)) ? undefined : Number(text));
+    const native = el instanceof HTMLInputElement && (el.type === "range" || el.type === "number");
+    const range = {
+      valuemin: number(native ? el.getAttribute("min") : el.getAttribute("aria-valuemin")),
+      valuemax: number(native ? el.getAttribute("max") : el.getAttribute("aria-valuemax")),
+      valuenow: number(native ? el.value : el.getAttribute("aria-valuenow")),
+    };
+    const text = el.getAttribute("aria-valuetext");
+    if (text) range.valuetext = cut(collapse(text), MAX_NAME);
+    for (const key of Object.keys(range)) if (range[key] === undefined) delete range[key];
+    return range;
+  }
+
+  function nameOf(el) {
+    if (accname) {
+      try {
+        return cut(collapse(accname.computeAccessibleName(el)), MAX_NAME);
+      } catch {
+        // A page can break the computation (a throwing getter on its own
+        // element); our own rules still name the element.
+      }
+    }
+    return accessibleName(el);
   }
 
   function snapshotEntry(el) {
-    const entry = { ref: refFor(el), role: roleOf(el), name: accessibleName(el), tag: el.localName };
-    if (el instanceof HTMLInputElement) entry.type = el.type;
+    const role = roleOf(el);
+    const entry = { ref: refFor(el), role, name: nameOf(el) };
     const value = fieldValue(el);
     if (value !== undefined) entry.value = value;
-    const checked = checkedState(el);
-    if (checked !== undefined) entry.checked = checked;
-    if (isDisabled(el)) entry.disabled = true;
-    if (el.matches("a[href]")) entry.href = cut(linkTarget(el), MAX_LINK);
+    stateOf(el, role, entry);
+    if (el.matches("a[href]")) entry.href = cut(shortLink(linkTarget(el)), MAX_LINK);
     if (el instanceof HTMLSelectElement) Object.assign(entry, optionList(el));
     if (isEditableHost(el)) entry.editable = true;
     return entry;
+  }
+
+  // A link on this page's origin is written from its path, and one into this
+  // very page from its fragment: the snapshot's url completes both.
+  function shortLink(href) {
+    let url;
+    try {
+      url = new URL(href);
+    } catch {
+      return href;
+    }
+    if (url.origin !== location.origin) return href;
+    const here = new URL(location.href);
+    if (url.pathname === here.pathname && url.search === here.search && url.hash) return url.hash;
+    return `${url.pathname}${url.search}${url.hash}`;
   }
 
   function fieldValue(el) {
@@ -434,13 +547,6 @@
     }
     if (el instanceof HTMLTextAreaElement || el instanceof HTMLSelectElement) return shownValue(el, el.value);
     return undefined;
-  }
-
-  function checkedState(el) {
-    if (el instanceof HTMLInputElement && CHECKABLE_INPUT_TYPES.has(el.type)) {
-      return el.type === "checkbox" && el.indeterminate ? "mixed" : el.checked;
-    }
-    return ARIA_CHECKED.get(el.getAttribute("aria-checked"));
   }
 
   // SVG links have an animated href object instead of a resolved string.
@@ -456,14 +562,61 @@
   function optionList(select) {
     const all = [...select.options];
     const list = {
-      options: all.slice(0, MAX_OPTIONS).map((option) => ({
-        value: cut(option.value, MAX_VALUE),
-        text: brief(option.text, MAX_NAME),
-        selected: option.selected,
-      })),
+      // The select's value says which is chosen; a multiple one marks them.
+      options: all.slice(0, MAX_OPTIONS).map((option) => {
+        const listed = { value: cut(option.value, MAX_VALUE), text: brief(option.text, MAX_NAME) };
+        if (select.multiple && option.selected) listed.selected = true;
+        return listed;
+      }),
     };
     if (all.length > MAX_OPTIONS) list.optionsTruncated = true;
     return list;
+  }
+
+  // Past the budget, the elements nearest what the user sees come first;
+  // the answer lists them in page order and says what it left out and where.
+  function withinBudget(found) {
+    const height = window.innerHeight;
+    const placed = found.map((el, index) => {
+      const rect = el.getBoundingClientRect();
+      const where = rect.bottom < 0 ? "above" : rect.top > height ? "below" : "inside";
+      const distance = where === "above" ? -rect.bottom : where === "below" ? rect.top - height : 0;
+      return { el, index, where, distance };
+    });
+    const byNearness = [...placed].sort((a, b) => a.distance - b.distance || a.index - b.index);
+    const kept = [];
+    let bytes = 0;
+    let full = false;
+    for (const item of byNearness) {
+      if (!full) {
+        const entry = snapshotEntry(item.el);
+        const size = JSON.stringify(entry).length + 1;
+        if (bytes + size <= SNAPSHOT_BUDGET) {
+          bytes += size;
+          kept.push({ ...item, entry });
+          continue;
+        }
+        full = true;
+      }
+      item.left = true;
+    }
+    kept.sort((a, b) => a.index - b.index);
+    const left = placed.filter((item) => item.left);
+    return { elements: kept.map((item) => item.entry), left };
+  }
+
+  function omissionNote(left) {
+    const above = left.filter((item) => item.where === "above").length;
+    const below = left.length - above;
+    const parts = [];
+    if (above) parts.push(`${above} above the visible part of the page`);
+    if (below) parts.push(`${below} below it`);
+    return {
+      omitted: { count: left.length, above, below },
+      omittedNote: `This snapshot lists the ${left.length === 1 ? "element" : "elements"} nearest the visible part ` +
+        `of the page and leaves out ${left.length} more: ${parts.join(" and ")}. Scroll there with browser_scroll ` +
+        "and call browser_snapshot again to see them.",
+    };
   }
 
   function snapshot(args) {
@@ -473,17 +626,76 @@
     }
     adoptDocKey(docKey);
     forgetCollected();
-    const { found, truncated } = collectActionable();
-    const elements = found.map(snapshotEntry);
-    return { url: pageUrl(), title: pageTitle(), elements, count: elements.length, truncated };
+    const found = collectOffered();
+    const { elements, left } = withinBudget(found);
+    const answer = { url: pageUrl(), title: pageTitle(), elements, count: elements.length, truncated: left.length > 0 };
+    return left.length > 0 ? { ...answer, ...omissionNote(left) } : answer;
   }
 
   // ---- reading ---------------------------------------------------------------------
 
+  const BLOCK_DISPLAY = /^(block|flex|grid|list-item|table|table-row|table-caption|flow-root)$/;
+
+  // Whether the document holds open shadow roots, whose text innerText
+  // leaves out.
+  function hasShadowRoots() {
+    const walker = document.createTreeWalker(document, NodeFilter.SHOW_ELEMENT);
+    for (let el = walker.nextNode(); el; el = walker.nextNode()) if (el.shadowRoot) return true;
+    return false;
+  }
+
+  // The rendered text along the composed tree: shadow roots in place of
+  // their hosts' children, slots by what they show, nothing the user
+  // cannot see; blocks on lines of their own, as innerText lays them out.
+  function composedText(limit) {
+    const parts = [];
+    let length = 0;
+    const push = (text) => {
+      parts.push(text);
+      length += text.length;
+    };
+    const visit = (node) => {
+      if (length > limit) return;
+      if (node.nodeType === Node.TEXT_NODE) {
+        push(node.data.replace(/\s+/g, " "));
+        return;
+      }
+      if (!(node instanceof Element)) {
+        for (const child of node.childNodes) visit(child);
+        return;
+      }
+      if (node.localName === "script" || node.localName === "style" || node.localName === "template") return;
+      const display = getComputedStyle(node).display;
+      // A slot, like anything of display: contents, has no box of its own
+      // but shows what is assigned to it.
+      if (display !== "contents" && typeof node.checkVisibility === "function" &&
+        !node.checkVisibility({ visibilityProperty: true })) return;
+      if (node.localName === "br") return push("\n");
+      const block = BLOCK_DISPLAY.test(display) && display !== "inline-block";
+      if (block) push("\n");
+      const children = node.shadowRoot ? node.shadowRoot.childNodes
+        : node instanceof HTMLSlotElement && node.assignedNodes({ flatten: true }).length > 0
+          ? node.assignedNodes({ flatten: true })
+          : node.childNodes;
+      for (const child of children) visit(child);
+      if (block) push("\n");
+    };
+    visit(document.body);
+    return parts.join("").replace(/ *\n[\n ]*/g, "\n").replace(/ {2,}/g, " ").trim();
+  }
+
   function readText() {
-    const full = document.body ? document.body.innerText : "";
+    if (!document.body) return { url: pageUrl(), title: pageTitle(), text: "", truncated: false };
+    const full = hasShadowRoots() ? composedText(MAX_TEXT) : document.body.innerText;
     const truncated = full.length > MAX_TEXT;
-    return { url: pageUrl(), title: pageTitle(), text: truncated ? full.slice(0, MAX_TEXT) : full, truncated };
+    const text = truncated ? full.slice(0, MAX_TEXT) : full;
+    const answer = { url: pageUrl(), title: pageTitle(), text, truncated };
+    if (truncated) {
+      answer.truncatedNote = `The page's text is longer than ${MAX_TEXT} characters; this answer stops at ` +
+        `${JSON.stringify(collapse(text.slice(-60)))}. Scroll past it with browser_scroll and read the elements ` +
+        "there with browser_snapshot.";
+    }
+    return answer;
   }
 
   // ---- clicking --------------------------------------------------------------------

@@ -101,7 +101,7 @@ export async function inPage(tabId, doc, op, args) {
     chrome.scripting.executeScript({ target: where, func: callHands, args: [op, args, HANDS_VERSION] });
   let [result] = await call();
   if (result?.result?.missing) {
-    await chrome.scripting.executeScript({ target: where, files: ["page/hands.js"] });
+    await chrome.scripting.executeScript({ target: where, files: ["vendor/dom-accessibility-api.js", "page/hands.js"] });
     [result] = await call();
   }
   if (!result?.result || result.result.missing) {
