@@ -1,6 +1,9 @@
 // Tabvine's service worker: wires the native link to the broker, the
-// dispatcher of its requests, the shared tabs and the popup together. Every
-// listener waits for the saved grants before it acts.
+// dispatcher of its requests, the shared tabs, what the user sees of the
+// agents' work, and the popup together. Every listener waits for the saved
+// state before it acts.
+import * as activity from "./worker/activity.js";
+import * as cue from "./worker/cue.js";
 import * as debuggerSessions from "./worker/debugger.js";
 import { dispatcher } from "./worker/dispatch.js";
 import * as documents from "./worker/documents.js";
@@ -13,14 +16,41 @@ const startedAt = Date.now();
 sharedTabs.load();
 sharedTabs.onForget(documents.forget);
 sharedTabs.onIdle(debuggerSessions.release);
+sharedTabs.onIdle(cue.refresh);
+activity.load();
+sharedTabs.onForget(activity.forget);
+sharedTabs.showPause(activity.isPaused);
+activity.onPause(sharedTabs.refreshBadges);
 chrome.debugger.onEvent.addListener(debuggerSessions.onEvent);
 chrome.debugger.onDetach.addListener(debuggerSessions.onDetach);
 
-const link = createLink({ onRequest: dispatcher(OPERATIONS), onLost: sharedTabs.sessionsLost });
+// A page that navigated has lost its cue, and a session that began or ended
+// changes who it names.
+const CUE_CHANGES = new Set(["session_start", "session_stop", "page_navigate", "page_back", "page_forward", "page_reload"]);
+
+function answered(event) {
+  activity.record(event);
+  if (CUE_CHANGES.has(event.op) || event.answer.data?.navigated) cue.refresh(event.tabId);
+}
+
+async function pauseText() {
+  await activity.load();
+  return activity.isPaused() ? activity.PAUSE_TEXT : null;
+}
+
+const handle = dispatcher(OPERATIONS, { pauseText, onAnswer: answered });
+const link = createLink({ onRequest: handle, onLost: sharedTabs.sessionsLost });
 
 chrome.tabs.onUpdated.addListener(sharedTabs.tabUpdated);
 chrome.tabs.onRemoved.addListener(sharedTabs.tabRemoved);
-chrome.runtime.onMessage.addListener(popupListener({ linkStatus: link.status, startedAt }));
+chrome.runtime.onMessage.addListener(popupListener({
+  linkStatus: link.status,
+  startedAt,
+  changed: () => {
+    sharedTabs.refreshBadges();
+    cue.refreshAll();
+  },
+}));
 
 // The native port keeps this worker alive; the alarm brings it back to try
 // again when no host could be reached.

@@ -37,6 +37,15 @@ function button(text, onClick) {
   return el;
 }
 
+// One action of the trail: when, who, which tool, on what, and how it ended.
+function trailLine(action) {
+  const time = new Date(action.at).toLocaleTimeString();
+  const target = action.target ? ` ${action.target}` : "";
+  const value = action.value !== undefined ? ` = ${JSON.stringify(action.value)}` : "";
+  const note = action.outcome === "done" ? "" : `: ${action.note ?? ""}`;
+  return `${time} ${action.agent} ${action.tool}${target}${value} — ${action.outcome}${note}`;
+}
+
 async function render() {
   const [status, tab] = await Promise.all([ask({ type: "status" }), currentTab()]);
   const [label, kind] = CONNECTION[status.connection] ?? [status.connection, ""];
@@ -78,8 +87,17 @@ async function render() {
       line.append(button("End", () => ask({ type: "end", sessionId: session.sessionId })));
       li.append(line);
     }
+    if (s.trail.length > 0) {
+      const trail = item("ol", "", "trail");
+      for (const action of [...s.trail].reverse()) trail.append(item("li", trailLine(action), action.outcome));
+      li.append(trail);
+    }
     list.append(li);
   }
+  const pause = $("pause");
+  pause.textContent = status.paused ? "Resume agents" : "Pause all agents";
+  pause.dataset.paused = String(status.paused);
+  $("cue").checked = status.cue;
   $("none").hidden = status.shared.length > 0;
   document.body.dataset.rendered = String(Date.now());
 }
@@ -92,6 +110,16 @@ $("share").addEventListener("click", async () => {
   const result = await ask({ type: isShared ? "unshare" : "share", tabId: tab.id });
   if (result?.error) $("current-note").textContent = result.error;
   else await render();
+});
+
+$("pause").addEventListener("click", async () => {
+  await ask({ type: "pause", paused: $("pause").dataset.paused !== "true" });
+  await render();
+});
+
+$("cue").addEventListener("change", async () => {
+  await ask({ type: "cue", shown: $("cue").checked });
+  await render();
 });
 
 render();

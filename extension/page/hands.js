@@ -432,6 +432,7 @@
 
   // Subtrees the accessibility tree leaves out, whatever they hold.
   function prunes(el) {
+    if (isCue(el)) return true;
     if (el.hasAttribute("hidden") || el.hasAttribute("inert") || el.getAttribute("aria-hidden") === "true") return true;
     const parent = el.parentElement;
     if (parent instanceof HTMLDetailsElement && !parent.open && el !== parent.querySelector(":scope > summary")) return true;
@@ -743,6 +744,79 @@
     return { clicked: desc };
   }
 
+  // ---- the cue ---------------------------------------------------------------------
+
+  // While an agent holds a session in the tab, a small label names it and a
+  // brief outline marks what it acts on. Both live in a closed shadow root
+  // of Tabvine's own element, which the page's scripts cannot look into;
+  // the element takes no pointer events, and snapshots, text and
+  // screenshots leave it out.
+  const CUE_STYLE = `
+    .label { position: fixed; top: 8px; right: 8px; max-width: 50vw; padding: 4px 10px; border-radius: 12px;
+      background: #b3261e; color: #fff; font: 600 12px/1.4 system-ui, sans-serif; white-space: nowrap;
+      overflow: hidden; text-overflow: ellipsis; box-shadow: 0 1px 4px rgba(0,0,0,.3); }
+    .box { position: fixed; border: 2px solid #b3261e; border-radius: 4px; box-sizing: border-box; }
+    [hidden] { display: none; }`;
+  const HIGHLIGHT_MS = 800;
+  const cue = { host: null, label: null, box: null, timer: 0 };
+
+  function cueHost() {
+    if (cue.host && cue.host.isConnected) return cue;
+    const host = document.createElement("tabvine-cue");
+    const root = host.attachShadow({ mode: "closed" });
+    const style = document.createElement("style");
+    style.textContent = CUE_STYLE;
+    cue.label = document.createElement("div");
+    cue.label.className = "label";
+    cue.label.hidden = true;
+    cue.box = document.createElement("div");
+    cue.box.className = "box";
+    cue.box.hidden = true;
+    root.append(style, cue.label, cue.box);
+    // Inline and important, so no style sheet of the page outweighs it.
+    host.style.cssText = "all: initial !important; position: fixed !important; inset: 0 !important; " +
+      "pointer-events: none !important; z-index: 2147483647 !important; display: block !important;";
+    document.documentElement.append(host);
+    cue.host = host;
+    return cue;
+  }
+
+  function isCue(el) {
+    return el === cue.host;
+  }
+
+  // `agents`: the names to show, or "" for an outline alone (a child frame).
+  function showCue(args) {
+    const { label } = cueHost();
+    const agents = typeof args.agents === "string" ? cut(args.agents, MAX_NAME) : "";
+    label.textContent = agents ? `${agents} · acting in this tab` : "";
+    label.hidden = !agents;
+    return {};
+  }
+
+  function outline(el, agents) {
+    if (typeof agents !== "string") return;
+    const { box } = cueHost();
+    const rect = el.getBoundingClientRect();
+    Object.assign(box.style, { left: `${rect.left - 3}px`, top: `${rect.top - 3}px`,
+      width: `${rect.width + 6}px`, height: `${rect.height + 6}px` });
+    box.hidden = false;
+    clearTimeout(cue.timer);
+    cue.timer = setTimeout(() => (box.hidden = true), HIGHLIGHT_MS);
+  }
+
+  function cueOff() {
+    if (cue.host) cue.host.remove();
+    cue.host = null;
+    return {};
+  }
+
+  // Around a screenshot, so the picture shows the page alone.
+  function cueVisible(args) {
+    if (cue.host) cue.host.style.setProperty("visibility", args.visible ? "visible" : "hidden", "important");
+    return { had: Boolean(cue.host) };
+  }
+
   // ---- the trusted hand ------------------------------------------------------------
 
   // The service worker clicks and types through the debugger, as a user's
@@ -833,6 +907,7 @@
     hand.pressedOn = null;
     hand.target = el;
     watchNavigation();
+    outline(el, args.cue);
     return { clicked: desc, x: offset.x + point.x, y: offset.y + point.y, clickCount: again ? 2 : 1 };
   }
 
@@ -894,6 +969,7 @@
     keyFocus = deepActiveElement();
     hand.target = el;
     watchNavigation();
+    outline(el, args.cue);
     return { filled: desc };
   }
 
@@ -961,6 +1037,7 @@
     const desc = describe(el);
     if (!(el instanceof HTMLSelectElement)) fail(`Element ${desc} is not a select element; use browser_fill or browser_click.`);
     refuseUnoffered(el, desc);
+    outline(el, args.cue);
     if (el.disabled) fail(`Element ${desc} is disabled.`);
     const options = [...el.options];
     const option = options.find((o) => o.value === value) || options.find((o) => o.text.trim() === value);
@@ -1090,6 +1167,7 @@
     const focused = el.getRootNode().activeElement === el;
     if (focused) checkKeyTarget();
     keyFocus = deepActiveElement();
+    outline(el, args.cue);
     return { focused: focused ? describe(el) : false, active: describeActive() };
   }
 
@@ -1184,6 +1262,9 @@
     ["focus", focus],
     ["key_target", keyTarget],
     ["aim", aim],
+    ["cue", showCue],
+    ["cue_off", cueOff],
+    ["cue_visible", cueVisible],
     ["pressed", pressed],
     ["after_hand", afterHand],
     ["prepare_fill", prepareFill],

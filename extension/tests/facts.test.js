@@ -36,9 +36,11 @@ test("every operation that shows page content to a session is checked against th
 });
 
 test("the page operations the worker calls are the ones the page's hands offer", () => {
-  const worker = ["worker/ops/reading.js", "worker/ops/input.js", "worker/ops/upload.js"]
-    .map((f) => fs.readFileSync(path.join(root, "extension", f), "utf8")).join("\n");
-  const called = new Set([...worker.matchAll(/inPage\([^,]+,[^,]+,\s*"([a-z_]+)"/g)].map((m) => m[1]));
+  const dir = path.join(root, "extension/worker");
+  const worker = fs.readdirSync(dir, { recursive: true }).filter((f) => f.endsWith(".js"))
+    .map((f) => fs.readFileSync(path.join(dir, f), "utf8")).join("\n");
+  const called = new Set([...worker.matchAll(/(?:inPage\([^,]+,[^,]+,|callTop\([^,]+,)\s*"([a-z_]+)"/g)]
+    .map((m) => m[1]));
   const hands = fs.readFileSync(path.join(root, "extension/page/hands.js"), "utf8");
   const offered = new Set([...hands.matchAll(/^\s*\["([a-z_]+)", \w+\],$/gm)].map((m) => m[1]));
   assert.deepEqual([...called].sort(), [...offered].sort());

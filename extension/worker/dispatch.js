@@ -1,7 +1,7 @@
 // One request from the broker, one answer: the operation's table entry
 // decides which guards run, the limits bound the time and the size, and
 // every failure becomes a text for the agent.
-import { clip, errorText, refuse, withLimit } from "./errors.js";
+import { Refusal, clip, errorText, refuse, withLimit } from "./errors.js";
 import { MAX_ANSWER_BYTES, MAX_ERROR, OP_LIMIT_MS } from "./limits.js";
 import * as sharedTabs from "./shared_tabs.js";
 import { dialogIn } from "./debugger.js";
@@ -15,36 +15,56 @@ export const CONTENT_NOTICE = "Titles, URLs, names, values and text in this answ
 
 // Returns the function that answers a request {id, op, tab_id, args} with
 // {id, ok, data} or {id, ok, error}, using `operations` (see operations.js).
-export function dispatcher(operations) {
+// `hooks`: {pauseText() -> (promise of) a text while page operations are refused, else null;
+// onAnswer({op, tabId, args, agent, answer, refused}), told of every answer}.
+export function dispatcher(operations, hooks = {}) {
   return async function handle(request) {
     const { id, op } = request;
+    const args = request.args !== null && typeof request.args === "object" ? request.args : {};
+    let entry = null;
+    let agent;
+    let answer;
+    let refused = false;
     try {
       await sharedTabs.load();
-      const entry = Object.hasOwn(operations, op) ? operations[op] : null;
+      entry = Object.hasOwn(operations, op) ? operations[op] : null;
       if (!entry) return { id, ok: false, error: `Unknown operation ${clip(op, 100)}; update Tabvine and the Velkor host.` };
-      const args = request.args !== null && typeof request.args === "object" ? request.args : {};
+      agent = op === "session_start" ? args.controller?.name : sharedTabs.controllerOf(args.sessionId);
       const tabId = request.tab_id;
-      let data = await withLimit(guarded(entry, tabId, args), OP_LIMIT_MS,
+      let data = await withLimit(guarded(entry, tabId, args, hooks), OP_LIMIT_MS,
         "The page did not finish in time; a dialog such as alert() may be waiting for the user.");
       if (entry.after !== "none") {
         const why = sharedTabs.check(args.sessionId, tabId);
         // The new page is on a site the user never shared, so the answer
         // says where the tab went, not what it shows.
-        if (why && entry.after === "recheck") return { id, ok: false, error: why };
+        if (why && entry.after === "recheck") {
+          refused = true;
+          return (answer = { id, ok: false, error: why });
+        }
         if (why) data = { ...data, shared: false, note: why };
       }
-      return bounded({ id, ok: true, data: entry.content ? marked(data) : data });
+      answer = bounded({ id, ok: true, data: entry.content ? marked(data) : data });
+      return answer;
     } catch (e) {
-      return { id, ok: false, error: clip(errorText(e), MAX_ERROR) };
+      refused = e instanceof Refusal;
+      answer = { id, ok: false, error: clip(errorText(e), MAX_ERROR) };
+      return answer;
+    } finally {
+      if (entry && answer && hooks.onAnswer) {
+        const tabId = request.tab_id ?? answer.data?.tabId;
+        hooks.onAnswer({ op, tabId, args, agent, answer, refused });
+      }
     }
   };
 }
 
-async function guarded(entry, tabId, args) {
+async function guarded(entry, tabId, args, hooks) {
   if (!entry.session) return entry.run(tabId, args);
   if (!Number.isSafeInteger(tabId)) refuse("The request names no tab.");
   const why = sharedTabs.check(args.sessionId, tabId);
   if (why) refuse(why);
+  const paused = await hooks.pauseText?.();
+  if (paused) refuse(paused);
   // A page that waits on a dialog answers nothing else until it is answered.
   const open = dialogIn(tabId);
   if (open) {

@@ -93,6 +93,15 @@ function callHands(op, args, version) {
     : { missing: true };
 }
 
+// Runs one operation of the hands already in the tab's top document, if any
+// are there; nothing is injected and nothing pinned, so only operations that
+// touch Tabvine's own things (the cue) may go this way.
+export async function callTop(tabId, op, args) {
+  await chrome.scripting.executeScript({
+    target: { tabId, frameIds: [0] }, func: callHands, args: [op, args, HANDS_VERSION],
+  });
+}
+
 // Runs one operation of the page's hands in a pinned document, injecting
 // them first when the document has none yet.
 export async function inPage(tabId, doc, op, args) {

@@ -65,7 +65,7 @@ export async function share(tabId) {
 
 export async function unshare(tabId) {
   grants.unshare(tabId);
-  idle(tabId);
+  forgotten(tabId);
   await save();
   await badge(tabId);
 }
@@ -139,21 +139,37 @@ export function sessionsIn(tabId) {
   return grants.sessionsIn(tabId);
 }
 
+// The display name of the agent that holds the session, or undefined.
+export function controllerOf(sessionId) {
+  return grants.sessionTab(sessionId) === undefined
+    ? undefined
+    : grants.sessionsIn(grants.sessionTab(sessionId)).find((s) => s.sessionId === sessionId)?.controller;
+}
+
 export function controllers(tabId) {
   return grants.controllers(tabId);
 }
 
 // ---- badges and tab events -------------------------------------------------------
 
+let pausedNow = () => false;
+
+// Badges show a pause with `isPaused()`.
+export function showPause(isPaused) {
+  pausedNow = isPaused;
+}
+
 export async function badge(tabId) {
   const shared = grants.isShared(tabId);
   const driven = grants.sessionsIn(tabId).length > 0;
+  const paused = shared && pausedNow();
   try {
-    await chrome.action.setBadgeText({ tabId, text: driven ? "AI" : shared ? "ON" : "" });
-    await chrome.action.setBadgeBackgroundColor({ tabId, color: driven ? "#b3261e" : "#1a73e8" });
+    await chrome.action.setBadgeText({ tabId, text: paused ? "II" : driven ? "AI" : shared ? "ON" : "" });
+    await chrome.action.setBadgeBackgroundColor({ tabId, color: paused ? "#5f6368" : driven ? "#b3261e" : "#1a73e8" });
     await chrome.action.setTitle({
       tabId,
-      title: driven ? `Tabvine: driven by ${grants.controllers(tabId).join(", ")}` : shared ? "Tabvine: shared" : "Tabvine",
+      title: paused ? "Tabvine: agents paused"
+        : driven ? `Tabvine: driven by ${grants.controllers(tabId).join(", ")}` : shared ? "Tabvine: shared" : "Tabvine",
     });
   } catch {
     // The tab closed meanwhile; nothing to show.

@@ -7,6 +7,7 @@ import { errorText, refuse } from "../errors.js";
 import { whenDialog, withDebugger } from "../debugger.js";
 import { inPage, pick, pin, targetOf } from "../documents.js";
 import { described, dialogText } from "./dialogs.js";
+import { cueArgs } from "../cue.js";
 import { awaitLoad, watchLoads } from "./navigation.js";
 
 // Sends one input command, unless a dialog opens first: a trusted event
@@ -59,7 +60,7 @@ export async function click(tabId, args) {
   const watch = watchLoads(tabId);
   try {
     return await withDebugger(tabId, async (send) => {
-      const aim = await inPage(tabId, doc, "aim", pick(args, "ref", "selector"));
+      const aim = await inPage(tabId, doc, "aim", { ...pick(args, "ref", "selector"), ...cueArgs(args.sessionId) });
       if (aim.unreachable) {
         // A frame whose position in the tab this document cannot learn (a
         // parent of another origin): the page's hands click in place.
@@ -98,7 +99,8 @@ export async function fill(tabId, args) {
   const watch = watchLoads(tabId);
   try {
     return await withDebugger(tabId, async (send) => {
-      const prepared = await inPage(tabId, doc, "prepare_fill", pick(args, "ref", "selector", "value"));
+      const prepared = await inPage(tabId, doc, "prepare_fill",
+        { ...pick(args, "ref", "selector", "value"), ...cueArgs(args.sessionId) });
       if (prepared.done) return prepared.done;
       await refuseFocusElsewhere(tabId, doc);
       const value = args.value;
@@ -133,7 +135,7 @@ async function pressKey(tabId, send, event) {
 
 export async function select(tabId, args) {
   const doc = await pin(tabId, targetOf(tabId, args, true));
-  return inPage(tabId, doc, "select", pick(args, "ref", "selector", "value"));
+  return inPage(tabId, doc, "select", { ...pick(args, "ref", "selector", "value"), ...cueArgs(args.sessionId) });
 }
 
 export async function scroll(tabId, args) {
@@ -151,7 +153,7 @@ export async function press(tabId, args) {
   const watch = watchLoads(tabId);
   try {
     return await withDebugger(tabId, async (send) => {
-      const focus = await inPage(tabId, doc, "focus", pick(args, "ref", "selector"));
+      const focus = await inPage(tabId, doc, "focus", { ...pick(args, "ref", "selector"), ...cueArgs(args.sessionId) });
       if (focus.focused === false) {
         refuse("That element cannot take keyboard focus; press keys on a field, button or link.");
       }
