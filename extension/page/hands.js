@@ -446,20 +446,57 @@
     return modal || document;
   }
 
+  // The offered elements in page order, each with the heading it stands under.
   function collectOffered() {
     const found = [];
+    let heading = null;
     const visit = (root) => {
       const walker = document.createTreeWalker(root, NodeFilter.SHOW_ELEMENT, {
         acceptNode: (el) => (prunes(el) ? NodeFilter.FILTER_REJECT : NodeFilter.FILTER_ACCEPT),
       });
-      if (root instanceof Element && !prunes(root) && isOffered(root) && isRendered(root)) found.push(root);
+      if (root instanceof Element && !prunes(root) && isOffered(root) && isRendered(root)) found.push({ el: root, heading });
       for (let el = walker.nextNode(); el; el = walker.nextNode()) {
-        if (isOffered(el) && isRendered(el)) found.push(el);
+        if (/^h[1-6]$/.test(el.localName) || explicitRole(el) === "heading") heading = el;
+        if (isOffered(el) && isRendered(el)) found.push({ el, heading });
         if (el.shadowRoot) visit(el.shadowRoot);
       }
     };
     visit(walkRoot());
     return found;
+  }
+
+  const CONTAINERS = 'li, tr, article, fieldset, [role="row"], [role="listitem"], [role="article"], [role="group"]';
+  const LANDMARKS = 'main, nav, aside, header, footer, form[aria-label], section[aria-label], dialog, ' +
+    '[role="main"], [role="navigation"], [role="complementary"], [role="banner"], [role="contentinfo"], ' +
+    '[role="region"], [role="dialog"], [role="alertdialog"], [role="search"], [role="form"]';
+
+  // Where an element stands, for telling apart elements of one role and
+  // name: the row, list item or card it belongs to, else its heading, else
+  // its landmark.
+  function contextOf(el, heading) {
+    const container = composedClosest(el, CONTAINERS);
+    if (container) return brief(container.getAttribute("aria-label") || container.textContent, MAX_DESCRIPTION);
+    // A component's own controls are told apart by what the page put in it.
+    const root = el.getRootNode();
+    if (root instanceof ShadowRoot) return brief(root.host.getAttribute("aria-label") || root.host.textContent, MAX_DESCRIPTION);
+    if (heading) return brief(heading.textContent, MAX_DESCRIPTION);
+    const landmark = composedClosest(el, LANDMARKS);
+    return landmark ? brief(landmark.getAttribute("aria-label") || roleOf(landmark), MAX_DESCRIPTION) : undefined;
+  }
+
+  // Only elements whose role and name another one shares get a context, so
+  // the budget goes to elements rather than to what already tells them apart.
+  function addContexts(kept) {
+    const groups = new Map();
+    for (const item of kept) {
+      const key = `${item.entry.role}\u0000${item.entry.name}`;
+      groups.set(key, (groups.get(key) ?? 0) + 1);
+    }
+    for (const item of kept) {
+      if (groups.get(`${item.entry.role}\u0000${item.entry.name}`) < 2) continue;
+      const context = contextOf(item.el, item.heading);
+      if (context) item.entry.context = context;
+    }
   }
 
   function stateOf(el, role, entry) {
@@ -578,11 +615,11 @@
   // the answer lists them in page order and says what it left out and where.
   function withinBudget(found) {
     const height = window.innerHeight;
-    const placed = found.map((el, index) => {
+    const placed = found.map(({ el, heading }, index) => {
       const rect = el.getBoundingClientRect();
       const where = rect.bottom < 0 ? "above" : rect.top > height ? "below" : "inside";
       const distance = where === "above" ? -rect.bottom : where === "below" ? rect.top - height : 0;
-      return { el, index, where, distance };
+      return { el, heading, index, where, distance };
     });
     const byNearness = [...placed].sort((a, b) => a.distance - b.distance || a.index - b.index);
     const kept = [];
@@ -594,12 +631,22 @@
         const size = JSON.stringify(entry).length + 1;
         if (bytes + size <= SNAPSHOT_BUDGET) {
           bytes += size;
-          kept.push({ ...item, entry });
+          item.entry = entry;
+          kept.push(item);
           continue;
         }
         full = true;
       }
       item.left = true;
+    }
+    addContexts(kept);
+    // Contexts cost bytes too; the farthest elements make room for them.
+    for (const item of kept) if (item.entry.context) bytes += item.entry.context.length + 13;
+    kept.sort((a, b) => b.distance - a.distance || b.index - a.index);
+    while (bytes > SNAPSHOT_BUDGET && kept.length > 0) {
+      const dropped = kept.shift();
+      bytes -= JSON.stringify(dropped.entry).length + 1;
+      dropped.left = true;
     }
     kept.sort((a, b) => a.index - b.index);
     const left = placed.filter((item) => item.left);

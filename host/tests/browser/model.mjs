@@ -69,6 +69,18 @@ async function holdsAgainstTheBrowser(page, { call }, sessionId) {
   check(missing.length === 0 && extra.length === 0,
     `the snapshot matches the browser's tree\n  missing: ${missing.join("\n           ")}\n  extra:   ${extra.join("\n           ")}`);
   check(browser.length >= 45, `the page exercises enough of the tree: ${browser.length}`);
+  // Elements of one role and name say where each stands.
+  const seen = new Map();
+  for (const e of snap.elements) {
+    const key = `${e.role} ${e.name}`;
+    seen.set(key, [...(seen.get(key) ?? []), e.context]);
+  }
+  for (const [key, contexts] of seen) {
+    if (contexts.length > 1) {
+      check(new Set(contexts).size === contexts.length && contexts.every(Boolean), `${key} are told apart: ${contexts}`);
+    }
+  }
+  check(seen.get("button Delete")?.join() === "Invoice 1 Delete,Invoice 2 Delete", `rows: ${seen.get("button Delete")}`);
 }
 
 async function budgets(world, { call }) {
