@@ -400,12 +400,18 @@
     return isEditableHost(el);
   }
 
+  // Elements whose implicit role may be one a user acts on; any other
+  // element has such a role only when the page gives it one, which spares
+  // the role computation for the many that are not.
+  const ROLE_BEARING = new Set(["a", "area", "button", "input", "select", "textarea", "summary", "option", "td", "th", "tr"]);
+
   function isOffered(el) {
     if (el instanceof HTMLInputElement && el.type === "hidden") return false;
     // Options of a select are listed with it; frames are listed by browser_frames.
     if (el instanceof HTMLOptionElement || el instanceof HTMLOptGroupElement || isFrameHost(el)) return false;
     if (el === document.body || el === document.documentElement) return false;
-    if (OFFERED_ROLES.has(roleOf(el)) || isFocusable(el)) return true;
+    if ((el.hasAttribute("role") || ROLE_BEARING.has(el.localName)) && OFFERED_ROLES.has(roleOf(el))) return true;
+    if (isFocusable(el)) return true;
     return startsPointerCursor(el);
   }
 
@@ -422,12 +428,14 @@
     return !parent || getComputedStyle(parent).cursor !== "pointer";
   }
 
-  // display:none, closed <details> and the like leave no client rects.
-  function isRendered(el) {
+  // display:none, closed <details> and the like leave no client rects. The
+  // snapshot's walk has left out hidden, inert and aria-hidden subtrees
+  // already (`walked`); anyone else asks about the ancestors too.
+  function isRendered(el, walked = false) {
     if (el.getClientRects().length === 0) return false;
     const visibility = getComputedStyle(el).visibility;
     if (visibility === "hidden" || visibility === "collapse") return false;
-    return !composedClosest(el, "[hidden], [inert], [aria-hidden=true]");
+    return walked || !composedClosest(el, "[hidden], [inert], [aria-hidden=true]");
   }
 
   // Subtrees the accessibility tree leaves out, whatever they hold.
@@ -457,7 +465,7 @@
       if (root instanceof Element && !prunes(root) && isOffered(root) && isRendered(root)) found.push({ el: root, heading });
       for (let el = walker.nextNode(); el; el = walker.nextNode()) {
         if (/^h[1-6]$/.test(el.localName) || explicitRole(el) === "heading") heading = el;
-        if (isOffered(el) && isRendered(el)) found.push({ el, heading });
+        if (isOffered(el) && isRendered(el, true)) found.push({ el, heading });
         if (el.shadowRoot) visit(el.shadowRoot);
       }
     };
