@@ -395,6 +395,8 @@
   const SNAPSHOT_BUDGET = 80000;
 
   function isFocusable(el) {
+    // An open dialog takes the focus itself when nothing inside asks for it.
+    if (el instanceof HTMLDialogElement) return el.open;
     if (el.hasAttribute("tabindex") && !Number.isNaN(Number.parseInt(el.getAttribute("tabindex"), 10))) return true;
     if (el.matches(NATIVELY_FOCUSABLE)) return !el.matches(":disabled");
     return isEditableHost(el);
