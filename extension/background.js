@@ -28,9 +28,10 @@ chrome.debugger.onDetach.addListener(debuggerSessions.onDetach);
 // changes who it names.
 const CUE_CHANGES = new Set(["session_start", "session_stop", "page_navigate", "page_back", "page_forward", "page_reload"]);
 
+// After the answer is sent: neither the trail nor the cue may hold it up.
 function answered(event) {
-  activity.record(event);
-  if (CUE_CHANGES.has(event.op) || event.answer.data?.navigated) cue.refresh(event.tabId);
+  activity.record(event).catch(() => {});
+  if (CUE_CHANGES.has(event.op) || event.answer.data?.navigated) cue.refresh(event.tabId).catch(() => {});
 }
 
 async function pauseText() {
