@@ -73,8 +73,11 @@ export async function click(tabId, args) {
       let dialog = await racingDialogs(tabId, send("Input.dispatchMouseEvent",
         { type: "mousePressed", ...at, ...button, buttons: 1 }));
       if (!dialog) {
-        const { onTarget } = await inPage(tabId, doc, "pressed", {});
-        if (!onTarget) {
+        // A document gone by now went away with the press (a page that
+        // navigates on mousedown): there is nothing left to release on.
+        const pressed = await inPage(tabId, doc, "pressed", {}).catch(() => null);
+        if (!pressed) return outcome(tabId, doc, watch, { clicked: aim.clicked }, null);
+        if (!pressed.onTarget) {
           // Something moved in between; whatever now lies there gets no click.
           refuse(`The press did not reach ${aim.clicked}: the page moved something over it. ` +
             "Take a new browser_snapshot and try again.");
