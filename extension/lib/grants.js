@@ -115,6 +115,11 @@ export class Grants {
     return `Tab ${tabId} is not shared. Ask the user to open it and share it with the Tabvine toolbar button. ${TAB_HINT}`;
   }
 
+  // The display name of the agent that holds the session, or undefined.
+  controllerOf(sessionId) {
+    return this.sessions.get(sessionId)?.controller;
+  }
+
   controllers(tabId) {
     return [...this.sessions.values()].filter((s) => s.tabId === tabId).map((s) => s.controller);
   }

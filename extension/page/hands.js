@@ -206,10 +206,14 @@
 
   // A label wrapping its control must not name a select after all its options.
   function labelText(label, control) {
-    if (!label.contains(control)) return visibleText(label);
+    return label.contains(control) ? textOutside(label, control, Infinity) : visibleText(label);
+  }
+
+  // The text of `label` that is not inside `control`, up to about `limit`.
+  function textOutside(label, control, limit) {
     let text = "";
     const walker = document.createTreeWalker(label, NodeFilter.SHOW_TEXT);
-    for (let node = walker.nextNode(); node; node = walker.nextNode()) {
+    for (let node = walker.nextNode(); node && text.length < limit; node = walker.nextNode()) {
       if (!control.contains(node)) text += node.data;
     }
     return text;
@@ -258,7 +262,7 @@
     const given = collapse(el.getAttribute("aria-label"));
     if (given) return given;
     if (el.labels && el.labels.length > 0) {
-      const labelled = collapse([...el.labels].map((label) => labelTextContent(label, el)).join(" "));
+      const labelled = collapse([...el.labels].map((label) => textOutside(label, el, MAX_LAID_OUT_TEXT)).join(" "));
       if (labelled) return labelled;
     }
     if (el instanceof HTMLInputElement && BUTTON_INPUT_TYPES.has(el.type)) return collapse(buttonInputLabel(el));
@@ -266,15 +270,6 @@
       return collapse(el.getAttribute("title")) || collapse(el.getAttribute("placeholder"));
     }
     return collapse((el.textContent || "").slice(0, MAX_LAID_OUT_TEXT)) || collapse(el.getAttribute("title"));
-  }
-
-  function labelTextContent(label, control) {
-    let text = "";
-    const walker = document.createTreeWalker(label, NodeFilter.SHOW_TEXT);
-    for (let node = walker.nextNode(); node && text.length < MAX_LAID_OUT_TEXT; node = walker.nextNode()) {
-      if (!control.contains(node)) text += node.data;
-    }
-    return text;
   }
 
   function describe(el) {
@@ -308,7 +303,7 @@
   // Only what a snapshot would offer may be filled or selected: a field the
   // user cannot see (a hidden token, a collapsed form) is not theirs to change.
   function refuseUnoffered(el, desc) {
-    if (!isActionable(el) || !isRendered(el)) {
+    if (!isOffered(el) || !isRendered(el)) {
       fail(`Element ${desc} is not shown on the page; Tabvine changes only fields that browser_snapshot lists.`);
     }
   }
@@ -415,11 +410,6 @@
     if ((el.hasAttribute("role") || ROLE_BEARING.has(el.localName)) && OFFERED_ROLES.has(roleOf(el))) return true;
     if (isFocusable(el)) return true;
     return startsPointerCursor(el);
-  }
-
-  // Also what browser_fill and browser_select accept.
-  function isActionable(el) {
-    return isOffered(el);
   }
 
   // Pages give clickable things a pointer cursor; counting only where the
@@ -791,12 +781,18 @@
     else mouse("click", { detail: 1 });
   }
 
-  function click(args) {
+  // The element a click targets, checked and scrolled into view.
+  function clickTarget(args) {
     const el = resolveTarget(args);
     const desc = describe(el);
     refuseFrameHost(el);
     if (isDisabled(el)) fail(`Element ${desc} is disabled.`);
     el.scrollIntoView({ block: "center", inline: "center", behavior: "instant" });
+    return { el, desc };
+  }
+
+  function click(args) {
+    const { el, desc } = clickTarget(args);
     press(el, centreOf(el));
     return { clicked: desc };
   }
@@ -944,11 +940,7 @@
   }
 
   function aim(args) {
-    const el = resolveTarget(args);
-    const desc = describe(el);
-    refuseFrameHost(el);
-    if (isDisabled(el)) fail(`Element ${desc} is disabled.`);
-    el.scrollIntoView({ block: "center", inline: "center", behavior: "instant" });
+    const { el, desc } = clickTarget(args);
     const point = visibleCentre(el);
     if (!point) fail(`Element ${desc} shows no part of itself to click; take a new browser_snapshot.`);
     const hit = deepElementFromPoint(point.x, point.y);
@@ -1034,9 +1026,7 @@
   function typedValue(args) {
     const el = args.ref != null || args.selector != null ? resolveTarget(args) : hand.target;
     if (!el) fail("The field is gone; take a new browser_snapshot.");
-    const value = el instanceof HTMLInputElement || el instanceof HTMLTextAreaElement
-      ? shownValue(el, el.value)
-      : cut(el.innerText, MAX_VALUE);
+    const value = fieldValue(el) ?? cut(el.innerText, MAX_VALUE);
     return { filled: describe(el), value, navigating: navigationStarted() };
   }
 

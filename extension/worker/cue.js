@@ -21,6 +21,18 @@ export async function refresh(tabId) {
   if (doc) await inPage(tabId, doc, "cue", { agents: [...new Set(names)].join(", ") }).catch(() => {});
 }
 
+// Runs `work()` with the tab's cue hidden, so a screenshot shows the page
+// alone. A tab whose top document has no hands has no cue to hide.
+export async function hiddenDuring(tabId, work) {
+  if (!activity.cueEnabled()) return work();
+  const cue = await callTop(tabId, "cue_visible", { visible: false }).catch(() => ({ had: false }));
+  try {
+    return await work();
+  } finally {
+    if (cue.had) await callTop(tabId, "cue_visible", { visible: true }).catch(() => {});
+  }
+}
+
 export async function refreshAll() {
   for (const tabId of sharedTabs.sharedTabIds()) await refresh(tabId);
 }

@@ -94,12 +94,15 @@ function callHands(op, args, version) {
 }
 
 // Runs one operation of the hands already in the tab's top document, if any
-// are there; nothing is injected and nothing pinned, so only operations that
-// touch Tabvine's own things (the cue) may go this way.
+// are there, and returns its answer ({missing: true} when there are none);
+// nothing is injected and nothing pinned, so only operations that touch
+// Tabvine's own things (the cue) may go this way.
 export async function callTop(tabId, op, args) {
-  await chrome.scripting.executeScript({
+  const [result] = await chrome.scripting.executeScript({
     target: { tabId, frameIds: [0] }, func: callHands, args: [op, args, HANDS_VERSION],
   });
+  const answer = result?.result;
+  return answer?.ok ? answer.data : { missing: true };
 }
 
 // Runs one operation of the page's hands in a pinned document, injecting

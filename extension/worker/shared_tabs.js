@@ -141,9 +141,7 @@ export function sessionsIn(tabId) {
 
 // The display name of the agent that holds the session, or undefined.
 export function controllerOf(sessionId) {
-  return grants.sessionTab(sessionId) === undefined
-    ? undefined
-    : grants.sessionsIn(grants.sessionTab(sessionId)).find((s) => s.sessionId === sessionId)?.controller;
+  return grants.controllerOf(sessionId);
 }
 
 export function controllers(tabId) {

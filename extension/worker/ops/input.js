@@ -29,7 +29,12 @@ async function outcome(tabId, doc, watch, answer, dialog) {
   if (dialog) return { ...answer, dialog: described(dialog), dialogNote: dialogText(dialog) };
   // A document that is gone has navigated.
   const after = await inPage(tabId, doc, "after_hand", {}).catch(() => ({ navigating: true }));
-  if (after.navigating || watch.began()) return { ...answer, navigated: true, ...await awaitLoad(tabId, watch) };
+  return loaded(tabId, watch, answer, after.navigating);
+}
+
+// The answer once a navigation the hand started, if any, has loaded.
+async function loaded(tabId, watch, answer, navigating) {
+  if (navigating || watch.began()) return { ...answer, navigated: true, ...await awaitLoad(tabId, watch) };
   return answer;
 }
 
@@ -120,8 +125,7 @@ export async function fill(tabId, args) {
       if (dialog) return { filled: prepared.filled, dialog: described(dialog), dialogNote: dialogText(dialog) };
       const typed = await inPage(tabId, doc, "field_value", pick(args, "ref", "selector"));
       const { navigating, ...answer } = typed;
-      if (navigating || watch.began()) return { ...answer, navigated: true, ...await awaitLoad(tabId, watch) };
-      return answer;
+      return loaded(tabId, watch, answer, navigating);
     });
   } finally {
     watch.stop();

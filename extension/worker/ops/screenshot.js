@@ -3,7 +3,8 @@ import { CaptureStore, MAX_IMAGE, fromBase64, pngSize } from "../../lib/captures
 import { Refusal, refuse } from "../errors.js";
 import { DEVTOOLS_LIMIT_MS, FIRST_CAPTURE_LIMIT_MS } from "../limits.js";
 import { reattach, withDebugger } from "../debugger.js";
-import { inPage, pin } from "../documents.js";
+import { pin } from "../documents.js";
+import { hiddenDuring } from "../cue.js";
 
 const captures = new CaptureStore();
 
@@ -41,14 +42,12 @@ function capture(tabId, limitMs, repaint) {
   return withDebugger(tabId, async (send) => {
     // Checked with the debugger attached, so a navigation that began before
     // cannot put another site's page into the picture unnoticed.
-    const doc = await pin(tabId, { frameId: 0 });
+    await pin(tabId, { frameId: 0 });
     const { cssLayoutViewport: layout, cssVisualViewport: visual } = await send("Page.getLayoutMetrics");
     const clip = { x: visual.pageX, y: visual.pageY, width: layout.clientWidth, height: layout.clientHeight, scale: 1 };
     const options = { format: "png", optimizeForSpeed: true, clip };
-    // The picture shows the page, not Tabvine's cue over it.
-    const cue = await inPage(tabId, doc, "cue_visible", { visible: false }).catch(() => ({ had: false }));
-    try {
-      if (!repaint) return await send("Page.captureScreenshot", options);
+    return hiddenDuring(tabId, async () => {
+      if (!repaint) return send("Page.captureScreenshot", options);
       await send("Emulation.setDeviceMetricsOverride", {
         width: layout.clientWidth, height: layout.clientHeight + 1, deviceScaleFactor: 0, mobile: false,
       });
@@ -57,8 +56,6 @@ function capture(tabId, limitMs, repaint) {
       } finally {
         await send("Emulation.clearDeviceMetricsOverride").catch(() => {});
       }
-    } finally {
-      if (cue.had) await inPage(tabId, doc, "cue_visible", { visible: true }).catch(() => {});
-    }
+    });
   }, limitMs);
 }
