@@ -3,7 +3,7 @@
 // DevTools protocol, on generated pages of 100, 1,000 and 10,000 controls
 // in one real Chromium. Rounds alternate the two, and it prints p50, p99
 // and chain ÷ direct per tool and page.
-//   node bench/browser/bench.mjs HOST_EXECUTABLE [--rounds N] [--sizes 100,1000,10000]
+//   node bench/browser/bench.mjs HOST_EXECUTABLE [--rounds N] [--sizes 100,1000,10000] [--tools snapshot,text]
 // Needs `npm ci` in host/tests/browser (scripts/test.sh runs it).
 import { check, run } from "../../host/tests/browser/harness.mjs";
 
@@ -13,6 +13,7 @@ const flag = (name, fallback) => {
 };
 const ROUNDS = Number(flag("--rounds", "30"));
 const SIZES = flag("--sizes", "100,1000,10000").split(",").map(Number);
+const TOOLS = flag("--tools", "")?.split(",").filter(Boolean);
 
 // The control of kind `k` (0 button, 1 field, 2 select) nearest the middle.
 const middle = (n, k) => `#c${Math.floor(n / 10) * 5 + k}`;
@@ -128,6 +129,7 @@ async function main(world) {
     const cdp = await page.createCDPSession();
     const rounds = n >= 10000 ? Math.max(5, Math.floor(ROUNDS / 3)) : ROUNDS;
     for (const [tool, [chain, direct]] of Object.entries(cases(n, agent, sessionId, cdp))) {
+      if (TOOLS.length > 0 && !TOOLS.includes(tool)) continue;
       await chain();  // warm both paths once
       await direct();
       const times = { chain: [], direct: [] };

@@ -15,7 +15,7 @@
 (function () {
   "use strict";
 
-  const VERSION = 1;
+  const VERSION = 2;
   if (globalThis.__tabvine && globalThis.__tabvine.version === VERSION) return;
 
   const MAX_NAME = 100;
@@ -39,9 +39,11 @@
   // card security codes and one-time codes.
   const SECRET_AUTOCOMPLETE = new Set(["cc-number", "cc-csc", "one-time-code", "current-password", "new-password"]);
   const UPLOAD_ATTRIBUTE = "data-tabvine-upload";
-  // The W3C's role and accessible-name computations, injected just before
-  // this file (vendor/dom-accessibility-api.js).
+  // The W3C's role and accessible-name computations, and what a snapshot
+  // keeps of a walk, injected just before this file
+  // (vendor/dom-accessibility-api.js, page/plan.js).
   const accname = globalThis.__tabvineAccname;
+  const plan = globalThis.__tabvinePlan;
 
   const INPUT_ROLES = new Map([
     ["checkbox", "checkbox"], ["radio", "radio"], ["range", "slider"], ["number", "spinbutton"],
@@ -125,8 +127,11 @@
   }
 
   function composedClosest(el, selector) {
-    for (let node = el; node; node = composedParent(node)) {
-      if (node.matches(selector)) return node;
+    for (let node = el; node; ) {
+      const hit = node.closest(selector);
+      if (hit) return hit;
+      const root = node.getRootNode();
+      node = root instanceof ShadowRoot ? root.host : null;
     }
     return null;
   }
@@ -288,9 +293,11 @@
 
   // An element whose content is another document: keys or clicks aimed at
   // it would reach a page the user may never have shared.
+  const FRAME_HOSTS = new Set(["iframe", "frame", "object", "embed"]);
+
   function isFrameHost(el) {
-    return el instanceof HTMLIFrameElement || el instanceof HTMLFrameElement ||
-      el instanceof HTMLObjectElement || el instanceof HTMLEmbedElement;
+    return FRAME_HOSTS.has(el.localName) && (el instanceof HTMLIFrameElement || el instanceof HTMLFrameElement ||
+      el instanceof HTMLObjectElement || el instanceof HTMLEmbedElement);
   }
 
   function refuseFrameHost(el) {
@@ -384,7 +391,7 @@
   ]);
   const CHECKABLE_ROLES = new Set(["checkbox", "radio", "switch", "menuitemcheckbox", "menuitemradio"]);
   const RANGE_ROLES = new Set(["slider", "spinbutton", "progressbar", "scrollbar", "meter"]);
-  const NATIVELY_FOCUSABLE = "a[href], area[href], button, input, select, textarea, summary";
+  const NATIVELY_FOCUSABLE = new Set(["button", "input", "select", "textarea", "summary"]);
   const TRI_STATE = new Map([["true", true], ["false", false], ["mixed", "mixed"]]);
   // About 20,000 tokens of text: a page of 1,000 controls fits whole.
   const SNAPSHOT_BUDGET = 80000;
@@ -392,8 +399,12 @@
   function isFocusable(el) {
     // An open dialog takes the focus itself when nothing inside asks for it.
     if (el instanceof HTMLDialogElement) return el.open;
-    if (el.hasAttribute("tabindex") && !Number.isNaN(Number.parseInt(el.getAttribute("tabindex"), 10))) return true;
-    if (el.matches(NATIVELY_FOCUSABLE)) return !el.matches(":disabled");
+    const tabindex = el.getAttribute("tabindex");
+    if (tabindex !== null && !Number.isNaN(Number.parseInt(tabindex, 10))) return true;
+    const name = el.localName;
+    if (NATIVELY_FOCUSABLE.has(name) || ((name === "a" || name === "area") && el.hasAttribute("href"))) {
+      return !el.matches(":disabled");
+    }
     return isEditableHost(el);
   }
 
@@ -402,12 +413,14 @@
   // the role computation for the many that are not.
   const ROLE_BEARING = new Set(["a", "area", "button", "input", "select", "textarea", "summary", "option", "td", "th", "tr"]);
 
-  function isOffered(el) {
-    if (el instanceof HTMLInputElement && el.type === "hidden") return false;
+  // `role`: the element's role attribute, which the walk has read already.
+  const NEVER_OFFERED = new Set(["option", "optgroup", "body", "html"]);
+
+  function isOffered(el, role = el.getAttribute("role")) {
+    if (el.localName === "input" && el.type === "hidden") return false;
     // Options of a select are listed with it; frames are listed by browser_frames.
-    if (el instanceof HTMLOptionElement || el instanceof HTMLOptGroupElement || isFrameHost(el)) return false;
-    if (el === document.body || el === document.documentElement) return false;
-    if ((el.hasAttribute("role") || ROLE_BEARING.has(el.localName)) && OFFERED_ROLES.has(roleOf(el))) return true;
+    if (NEVER_OFFERED.has(el.localName) || isFrameHost(el)) return false;
+    if ((role !== null || ROLE_BEARING.has(el.localName)) && OFFERED_ROLES.has(roleOf(el))) return true;
     if (isFocusable(el)) return true;
     return startsPointerCursor(el);
   }
@@ -420,24 +433,24 @@
     return !parent || getComputedStyle(parent).cursor !== "pointer";
   }
 
-  // display:none, closed <details> and the like leave no client rects. The
-  // snapshot's walk has left out hidden, inert and aria-hidden subtrees
-  // already (`walked`); anyone else asks about the ancestors too.
+  // Whether the user can see the element: display:none (its own or an
+  // ancestor's) leaves it no box, visibility:hidden and
+  // content-visibility:hidden hide it. The snapshot's walk has left out
+  // hidden, inert and aria-hidden subtrees already (`walked`); anyone else
+  // asks about the ancestors too.
   function isRendered(el, walked = false) {
-    if (el.getClientRects().length === 0) return false;
-    const visibility = getComputedStyle(el).visibility;
-    if (visibility === "hidden" || visibility === "collapse") return false;
+    if (typeof el.checkVisibility === "function") {
+      if (!el.checkVisibility({ visibilityProperty: true })) return false;
+    } else if (el.getClientRects().length === 0 || ["hidden", "collapse"].includes(getComputedStyle(el).visibility)) {
+      return false;
+    }
     return walked || !composedClosest(el, "[hidden], [inert], [aria-hidden=true]");
   }
 
-  // Subtrees the accessibility tree leaves out, whatever they hold.
-  function prunes(el) {
-    if (isCue(el)) return true;
-    if (el.hasAttribute("hidden") || el.hasAttribute("inert") || el.getAttribute("aria-hidden") === "true") return true;
-    const parent = el.parentElement;
-    if (parent instanceof HTMLDetailsElement && !parent.open && el !== parent.querySelector(":scope > summary")) return true;
-    return typeof el.checkVisibility === "function" && !el.checkVisibility();
-  }
+  // Subtrees the accessibility tree leaves out whatever they hold, as far as
+  // markup tells; what styles hide, isRendered finds.
+  const PRUNED = '[hidden], [inert], [aria-hidden="true"], details:not([open]) > :not(summary:first-of-type)';
+  const HEADINGS = new Set(["h1", "h2", "h3", "h4", "h5", "h6"]);
 
   // An open modal dialog leaves the rest of the page out of reach.
   function walkRoot() {
@@ -446,22 +459,50 @@
     return modal || document;
   }
 
-  // The offered elements in page order, each with the heading it stands under.
+  // The index in `all` (a tree's elements in document order) of the last
+  // element inside the one at `at`.
+  function endOfSubtree(all, at) {
+    let last = all[at];
+    while (last.lastElementChild) last = last.lastElementChild;
+    let i = at;
+    while (all[i] !== last) i++;
+    return i;
+  }
+
+  // The offered elements in page order, each with the heading it stands
+  // under. The elements of each tree come from one querySelectorAll, which
+  // walks them far faster than a script can.
   function collectOffered() {
     const found = [];
     let heading = null;
+    const consider = (el, role) => {
+      if (isOffered(el, role) && isRendered(el, true)) found.push({ el, heading, index: found.length });
+    };
     const visit = (root) => {
-      const walker = document.createTreeWalker(root, NodeFilter.SHOW_ELEMENT, {
-        acceptNode: (el) => (prunes(el) ? NodeFilter.FILTER_REJECT : NodeFilter.FILTER_ACCEPT),
-      });
-      if (root instanceof Element && !prunes(root) && isOffered(root) && isRendered(root)) found.push({ el: root, heading });
-      for (let el = walker.nextNode(); el; el = walker.nextNode()) {
-        if (/^h[1-6]$/.test(el.localName) || explicitRole(el) === "heading") heading = el;
-        if (isOffered(el) && isRendered(el, true)) found.push({ el, heading });
+      const pruned = new Set(root.querySelectorAll(PRUNED));
+      if (cue.host) pruned.add(cue.host);
+      const all = root.querySelectorAll("*");
+      for (let i = 0; i < all.length; i++) {
+        const el = all[i];
+        if (pruned.has(el)) {
+          i = endOfSubtree(all, i);
+          continue;
+        }
+        const role = el.getAttribute("role");
+        if (HEADINGS.has(el.localName) || (role !== null && explicitRole(el) === "heading")) heading = el;
+        consider(el, role);
         if (el.shadowRoot) visit(el.shadowRoot);
+        // A select's options are listed with it.
+        if (el.localName === "select" && el.firstElementChild) i = endOfSubtree(all, i);
       }
     };
-    visit(walkRoot());
+    const root = walkRoot();
+    if (root instanceof Element) {
+      if (composedClosest(root, PRUNED)) return found;
+      consider(root, root.getAttribute("role"));
+      if (root.shadowRoot) visit(root.shadowRoot);
+    }
+    visit(root);
     return found;
   }
 
@@ -473,7 +514,7 @@
   // Where an element stands, for telling apart elements of one role and
   // name: the row, list item or card it belongs to, else its heading, else
   // its landmark.
-  function contextOf(el, heading) {
+  function contextOf({ el, heading }) {
     const container = composedClosest(el, CONTAINERS);
     if (container) return brief(container.getAttribute("aria-label") || container.textContent, MAX_DESCRIPTION);
     // A component's own controls are told apart by what the page put in it.
@@ -484,22 +525,8 @@
     return landmark ? brief(landmark.getAttribute("aria-label") || roleOf(landmark), MAX_DESCRIPTION) : undefined;
   }
 
-  // Only elements whose role and name another one shares get a context, so
-  // the budget goes to elements rather than to what already tells them apart.
-  function addContexts(kept) {
-    const groups = new Map();
-    for (const item of kept) {
-      const key = `${item.entry.role}\u0000${item.entry.name}`;
-      groups.set(key, (groups.get(key) ?? 0) + 1);
-    }
-    for (const item of kept) {
-      if (groups.get(`${item.entry.role}\u0000${item.entry.name}`) < 2) continue;
-      const context = contextOf(item.el, item.heading);
-      if (context) item.entry.context = context;
-    }
-  }
-
-  function stateOf(el, role, entry) {
+  // `focused`: the element that has the focus, asked once per snapshot.
+  function stateOf(el, role, entry, focused) {
     const aria = (name) => el.getAttribute(name);
     if (CHECKABLE_ROLES.has(role)) {
       if (el instanceof HTMLInputElement && CHECKABLE_INPUT_TYPES.has(el.type)) {
@@ -523,7 +550,7 @@
     if (level > 0) entry.level = level;
     if (aria("aria-current") && aria("aria-current") !== "false") entry.current = aria("aria-current");
     if (RANGE_ROLES.has(role)) Object.assign(entry, rangeOf(el));
-    if (el === deepActiveElement()) entry.focused = true;
+    if (el === focused) entry.focused = true;
   }
 
   function rangeOf(el) {
@@ -540,10 +567,14 @@
     return range;
   }
 
-  function nameOf(el) {
+  // `styles`: a getComputedStyle that answers each element once, shared by
+  // every name of one snapshot.
+  function nameOf(el, styles) {
     if (accname) {
       try {
-        return cut(collapse(accname.computeAccessibleName(el)), MAX_NAME);
+        return cut(collapse(accname.computeAccessibleName(el, styles ? {
+          getComputedStyle: styles, computedStyleSupportsPseudoElements: false,
+        } : undefined)), MAX_NAME);
       } catch {
         // A page can break the computation (a throwing getter on its own
         // element); our own rules still name the element.
@@ -552,13 +583,28 @@
     return accessibleName(el);
   }
 
-  function snapshotEntry(el) {
+  function cachedStyles() {
+    const seen = new Map();
+    return (el, pseudo) => {
+      if (pseudo) return getComputedStyle(el, pseudo);
+      let style = seen.get(el);
+      if (!style) {
+        style = getComputedStyle(el);
+        seen.set(el, style);
+      }
+      return style;
+    };
+  }
+
+  // `view`: what one snapshot asks once, {focused, styles, here}.
+  function snapshotEntry(el, view) {
     const role = roleOf(el);
-    const entry = { ref: refFor(el), role, name: nameOf(el) };
+    const entry = { ref: refFor(el), role, name: nameOf(el, view.styles) };
     const value = fieldValue(el);
-    if (value !== undefined) entry.value = value;
-    stateOf(el, role, entry);
-    if (el.matches("a[href]")) entry.href = cut(shortLink(linkTarget(el)), MAX_LINK);
+    // An empty field says so by having no value.
+    if (value) entry.value = value;
+    stateOf(el, role, entry, view.focused);
+    if (el.localName === "a" && el.hasAttribute("href")) entry.href = cut(shortLink(linkTarget(el), view.here), MAX_LINK);
     if (el instanceof HTMLSelectElement) Object.assign(entry, optionList(el));
     if (isEditableHost(el)) entry.editable = true;
     return entry;
@@ -566,15 +612,14 @@
 
   // A link on this page's origin is written from its path, and one into this
   // very page from its fragment: the snapshot's url completes both.
-  function shortLink(href) {
+  function shortLink(href, here) {
     let url;
     try {
       url = new URL(href);
     } catch {
       return href;
     }
-    if (url.origin !== location.origin) return href;
-    const here = new URL(location.href);
+    if (url.origin !== here.origin) return href;
     if (url.pathname === here.pathname && url.search === here.search && url.hash) return url.hash;
     return `${url.pathname}${url.search}${url.hash}`;
   }
@@ -598,75 +643,16 @@
   }
 
   function optionList(select) {
-    const all = [...select.options];
-    const list = {
-      // The select's value says which is chosen; a multiple one marks them.
-      options: all.slice(0, MAX_OPTIONS).map((option) => {
-        const listed = { value: cut(option.value, MAX_VALUE), text: brief(option.text, MAX_NAME) };
-        if (select.multiple && option.selected) listed.selected = true;
-        return listed;
-      }),
-    };
-    if (all.length > MAX_OPTIONS) list.optionsTruncated = true;
-    return list;
+    const options = [];
+    for (const option of select.options) {
+      if (options.length > MAX_OPTIONS) break;
+      options.push({ value: cut(option.value, MAX_VALUE), text: brief(option.text, MAX_NAME), selected: option.selected });
+    }
+    return plan.optionList(options, select.multiple, MAX_OPTIONS);
   }
 
   // Past the budget, the elements nearest what the user sees come first;
   // the answer lists them in page order and says what it left out and where.
-  function withinBudget(found) {
-    const height = window.innerHeight;
-    const placed = found.map(({ el, heading }, index) => {
-      const rect = el.getBoundingClientRect();
-      const where = rect.bottom < 0 ? "above" : rect.top > height ? "below" : "inside";
-      const distance = where === "above" ? -rect.bottom : where === "below" ? rect.top - height : 0;
-      return { el, heading, index, where, distance };
-    });
-    const byNearness = [...placed].sort((a, b) => a.distance - b.distance || a.index - b.index);
-    const kept = [];
-    let bytes = 0;
-    let full = false;
-    for (const item of byNearness) {
-      if (!full) {
-        const entry = snapshotEntry(item.el);
-        const size = JSON.stringify(entry).length + 1;
-        if (bytes + size <= SNAPSHOT_BUDGET) {
-          bytes += size;
-          item.entry = entry;
-          kept.push(item);
-          continue;
-        }
-        full = true;
-      }
-      item.left = true;
-    }
-    addContexts(kept);
-    // Contexts cost bytes too; the farthest elements make room for them.
-    for (const item of kept) if (item.entry.context) bytes += item.entry.context.length + 13;
-    kept.sort((a, b) => b.distance - a.distance || b.index - a.index);
-    while (bytes > SNAPSHOT_BUDGET && kept.length > 0) {
-      const dropped = kept.shift();
-      bytes -= JSON.stringify(dropped.entry).length + 1;
-      dropped.left = true;
-    }
-    kept.sort((a, b) => a.index - b.index);
-    const left = placed.filter((item) => item.left);
-    return { elements: kept.map((item) => item.entry), left };
-  }
-
-  function omissionNote(left) {
-    const above = left.filter((item) => item.where === "above").length;
-    const below = left.length - above;
-    const parts = [];
-    if (above) parts.push(`${above} above the visible part of the page`);
-    if (below) parts.push(`${below} below it`);
-    return {
-      omitted: { count: left.length, above, below },
-      omittedNote: `This snapshot lists the ${left.length === 1 ? "element" : "elements"} nearest the visible part ` +
-        `of the page and leaves out ${left.length} more: ${parts.join(" and ")}. Scroll there with browser_scroll ` +
-        "and call browser_snapshot again to see them.",
-    };
-  }
-
   function snapshot(args) {
     const { docKey } = args;
     if (typeof docKey !== "string" || !/^[A-Za-z0-9_-]{1,32}$/.test(docKey)) {
@@ -675,9 +661,23 @@
     adoptDocKey(docKey);
     forgetCollected();
     const found = collectOffered();
-    const { elements, left } = withinBudget(found);
+    const view = { focused: deepActiveElement(), styles: cachedStyles(), here: new URL(location.href) };
+    const made = new Map();
+    const entryOf = (item) => {
+      let entry = made.get(item.el);
+      if (!entry) made.set(item.el, (entry = snapshotEntry(item.el, view)));
+      return entry;
+    };
+    // Most pages fit whole, and then where each element lies does not
+    // matter; asking every box costs more than naming a thousand elements.
+    let { elements, left } = plan.withinBudget(found, SNAPSHOT_BUDGET, entryOf, contextOf);
+    if (left.length > 0) {
+      const height = window.innerHeight;
+      for (const item of found) Object.assign(item, plan.place(item.el.getBoundingClientRect(), height));
+      ({ elements, left } = plan.withinBudget(found, SNAPSHOT_BUDGET, entryOf, contextOf));
+    }
     const answer = { url: pageUrl(), title: pageTitle(), elements, count: elements.length, truncated: left.length > 0 };
-    return left.length > 0 ? { ...answer, ...omissionNote(left) } : answer;
+    return left.length > 0 ? { ...answer, ...plan.omission(left) } : answer;
   }
 
   // ---- reading ---------------------------------------------------------------------
@@ -832,10 +832,6 @@
     document.documentElement.append(host);
     cue.host = host;
     return cue;
-  }
-
-  function isCue(el) {
-    return el === cue.host;
   }
 
   // `agents`: the names to show, or "" for an outline alone (a child frame).

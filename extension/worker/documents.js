@@ -81,16 +81,24 @@ export async function pin(tabId, target) {
   return { frameId: probe.frameId, documentId: probe.documentId };
 }
 
-const HANDS_VERSION = 1;
+const HANDS_VERSION = 2;
+const HANDS_FILES = ["vendor/dom-accessibility-api.js", "page/plan.js", "page/hands.js"];
 
-// Runs inside the page, in Tabvine's isolated world.
+// Runs inside the page, in Tabvine's isolated world. The answer crosses to
+// the worker as one JSON string: Chrome carries a string much faster than
+// the thousand small objects of a snapshot.
 function callHands(op, args, version) {
   // A page element with id "__tabvine" shows up here too, so look for our
   // own object, not just the name.
   const hands = Object.hasOwn(globalThis, "__tabvine") ? globalThis.__tabvine : null;
-  return hands && typeof hands.run === "function" && hands.version === version
+  return JSON.stringify(hands && typeof hands.run === "function" && hands.version === version
     ? hands.run(op, args)
-    : { missing: true };
+    : { missing: true });
+}
+
+// What callHands sent back, or null when the frame gave no answer.
+function answerOf(result) {
+  return typeof result?.result === "string" ? JSON.parse(result.result) : null;
 }
 
 // Runs one operation of the hands already in the tab's top document, if any
@@ -101,7 +109,7 @@ export async function callTop(tabId, op, args) {
   const [result] = await chrome.scripting.executeScript({
     target: { tabId, frameIds: [0] }, func: callHands, args: [op, args, HANDS_VERSION],
   });
-  const answer = result?.result;
+  const answer = answerOf(result);
   return answer?.ok ? answer.data : { missing: true };
 }
 
@@ -111,14 +119,12 @@ export async function inPage(tabId, doc, op, args) {
   const where = { tabId, documentIds: [doc.documentId] };
   const call = () =>
     chrome.scripting.executeScript({ target: where, func: callHands, args: [op, args, HANDS_VERSION] });
-  let [result] = await call();
-  if (result?.result?.missing) {
-    await chrome.scripting.executeScript({ target: where, files: ["vendor/dom-accessibility-api.js", "page/hands.js"] });
-    [result] = await call();
+  let answer = answerOf((await call())[0]);
+  if (answer?.missing) {
+    await chrome.scripting.executeScript({ target: where, files: HANDS_FILES });
+    answer = answerOf((await call())[0]);
   }
-  if (!result?.result || result.result.missing) {
-    refuse("The page did not answer; it may be navigating. Try again.");
-  }
-  if (!result.result.ok) refuse(result.result.error);
-  return result.result.data;
+  if (!answer || answer.missing) refuse("The page did not answer; it may be navigating. Try again.");
+  if (!answer.ok) refuse(answer.error);
+  return answer.data;
 }
