@@ -470,13 +470,18 @@
   }
 
   // The offered elements in page order, each with the heading it stands
-  // under. The elements of each tree come from one querySelectorAll, which
-  // walks them far faster than a script can.
+  // under, and how many frames are shown. The elements of each tree come
+  // from one querySelectorAll, which walks them far faster than a script can.
   function collectOffered() {
     const found = [];
+    let frames = 0;
     let heading = null;
     const consider = (el, role) => {
-      if (isOffered(el, role) && isRendered(el, true)) found.push({ el, heading, index: found.length });
+      if (isOffered(el, role)) {
+        if (isRendered(el, true)) found.push({ el, heading, index: found.length });
+      } else if (isFrameHost(el) && isRendered(el, true)) {
+        frames++;
+      }
     };
     const visit = (root) => {
       const pruned = new Set(root.querySelectorAll(PRUNED));
@@ -498,12 +503,12 @@
     };
     const root = walkRoot();
     if (root instanceof Element) {
-      if (composedClosest(root, PRUNED)) return found;
+      if (composedClosest(root, PRUNED)) return { found, frames };
       consider(root, root.getAttribute("role"));
       if (root.shadowRoot) visit(root.shadowRoot);
     }
     visit(root);
-    return found;
+    return { found, frames };
   }
 
   const CONTAINERS = 'li, tr, article, fieldset, [role="row"], [role="listitem"], [role="article"], [role="group"]';
@@ -523,6 +528,32 @@
     if (heading) return brief(heading.textContent, MAX_DESCRIPTION);
     const landmark = composedClosest(el, LANDMARKS);
     return landmark ? brief(landmark.getAttribute("aria-label") || roleOf(landmark), MAX_DESCRIPTION) : undefined;
+  }
+
+  const LANDMARK_ROLES = new Set(["banner", "complementary", "contentinfo", "dialog", "alertdialog", "form", "main",
+    "navigation", "region", "search"]);
+
+  // The landmark an element stands in, as `role "label"` or the role alone;
+  // `memo` keeps the answer for the ancestors, which elements share.
+  function regionOf(el, memo) {
+    const path = [];
+    let region = null;
+    for (let node = composedParent(el); node; node = composedParent(node)) {
+      if (memo.has(node)) {
+        region = memo.get(node);
+        break;
+      }
+      path.push(node);
+      if (node.matches(LANDMARKS)) {
+        const role = roleOf(node);
+        if (!LANDMARK_ROLES.has(role)) continue;
+        const label = brief(node.getAttribute("aria-label"), 40);
+        region = label ? `${role} "${label}"` : role;
+        break;
+      }
+    }
+    for (const node of path) memo.set(node, region);
+    return region;
   }
 
   // `focused`: the element that has the focus, asked once per snapshot.
@@ -570,6 +601,8 @@
   // `styles`: a getComputedStyle that answers each element once, shared by
   // every name of one snapshot.
   function nameOf(el, styles) {
+    const nested = nestedItemName(el);
+    if (nested !== null) return nested;
     if (accname) {
       try {
         return cut(collapse(accname.computeAccessibleName(el, styles ? {
@@ -581,6 +614,22 @@
       }
     }
     return accessibleName(el);
+  }
+
+  // A tree item that holds a group of items is named by its own text,
+  // as Chrome names it, not by everything under it.
+  function nestedItemName(el) {
+    if (explicitRole(el) !== "treeitem" || el.hasAttribute("aria-label") || el.hasAttribute("aria-labelledby")) return null;
+    if (!el.querySelector('[role="group"]')) return null;
+    let text = "";
+    const walker = document.createTreeWalker(el, NodeFilter.SHOW_ELEMENT | NodeFilter.SHOW_TEXT, {
+      acceptNode: (node) => node instanceof Element && node.matches('[role="group"], [hidden], [aria-hidden="true"]')
+        ? NodeFilter.FILTER_REJECT : NodeFilter.FILTER_ACCEPT,
+    });
+    for (let node = walker.nextNode(); node && text.length < MAX_LAID_OUT_TEXT; node = walker.nextNode()) {
+      if (node.nodeType === Node.TEXT_NODE) text += node.data;
+    }
+    return cut(collapse(text), MAX_NAME);
   }
 
   function cachedStyles() {
@@ -660,7 +709,7 @@
     }
     adoptDocKey(docKey);
     forgetCollected();
-    const found = collectOffered();
+    const { found, frames } = collectOffered();
     const view = { focused: deepActiveElement(), styles: cachedStyles(), here: new URL(location.href) };
     const made = new Map();
     const entryOf = (item) => {
@@ -675,9 +724,13 @@
       const height = window.innerHeight;
       for (const item of found) Object.assign(item, plan.place(item.el.getBoundingClientRect(), height));
       ({ elements, left } = plan.withinBudget(found, SNAPSHOT_BUDGET, entryOf, contextOf));
+      const memo = new Map();
+      for (const item of left) item.region = regionOf(item.el, memo);
     }
     const answer = { url: pageUrl(), title: pageTitle(), elements, count: elements.length, truncated: left.length > 0 };
-    return left.length > 0 ? { ...answer, ...plan.omission(left) } : answer;
+    if (left.length > 0) Object.assign(answer, plan.omission(left));
+    if (frames > 0) Object.assign(answer, { frames, framesNote: plan.framesNote(frames) });
+    return answer;
   }
 
   // ---- reading ---------------------------------------------------------------------

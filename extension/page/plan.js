@@ -70,19 +70,37 @@
     return { elements: kept.map((k) => k.entry), left };
   }
 
-  // What the answer says of the items `withinBudget` left out.
+  const MAX_REGIONS = 5;
+
+  // What the answer says of the items `withinBudget` left out; an item's
+  // `region` names the landmark it stands in, if any.
   function omission(left) {
     const above = left.filter((item) => item.where === "above").length;
     const below = left.length - above;
     const parts = [];
     if (above) parts.push(`${above} above the visible part of the page`);
     if (below) parts.push(`${below} below it`);
-    return {
-      omitted: { count: left.length, above, below },
-      omittedNote: `This snapshot lists the ${left.length === 1 ? "element" : "elements"} nearest the visible part ` +
-        `of the page and leaves out ${left.length} more: ${parts.join(" and ")}. Scroll there with browser_scroll ` +
-        "and call browser_snapshot again to see them.",
-    };
+    const omitted = { count: left.length, above, below };
+    let note = `This snapshot lists the ${left.length === 1 ? "element" : "elements"} nearest the visible part ` +
+      `of the page and leaves out ${left.length} more: ${parts.join(" and ")}.`;
+    const regions = new Map();
+    for (const { region } of left) if (region) regions.set(region, (regions.get(region) ?? 0) + 1);
+    if (regions.size > 0) {
+      const most = [...regions].sort((a, b) => b[1] - a[1]).slice(0, MAX_REGIONS);
+      omitted.regions = most.map(([region, count]) => ({ region, count }));
+      note += ` By region: ${most.map(([region, count]) => `${region} (${count})`).join(", ")}` +
+        `${regions.size > MAX_REGIONS ? " and others" : ""}.`;
+    }
+    note += " Scroll there with browser_scroll and call browser_snapshot again to see them.";
+    return { omitted, omittedNote: note };
+  }
+
+  // What the answer says of the frames in the document, whose content is
+  // another document's and so not in this snapshot.
+  function framesNote(count) {
+    return `This document holds ${count === 1 ? "a frame" : `${count} frames`}, whose content this snapshot ` +
+      "does not list. browser_frames lists them; one of the shared site is read with browser_snapshot and its " +
+      "frameId and documentId.";
   }
 
   // A select's options as [value, text], or the one string when both are
@@ -100,5 +118,5 @@
     return list;
   }
 
-  globalThis.__tabvinePlan = Object.freeze({ place, withinBudget, omission, optionList });
+  globalThis.__tabvinePlan = Object.freeze({ place, withinBudget, omission, framesNote, optionList });
 })();

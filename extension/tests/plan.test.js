@@ -2,7 +2,7 @@ import assert from "node:assert/strict";
 import test from "node:test";
 import "../page/plan.js";
 
-const { place, withinBudget, omission, optionList } = globalThis.__tabvinePlan;
+const { place, withinBudget, omission, framesNote, optionList } = globalThis.__tabvinePlan;
 
 // Items in page order; `distances` says how far each lies from the view.
 function items(distances, where = "below") {
@@ -55,6 +55,20 @@ test("the note counts what was left out and says how to reach it", () => {
   assert.deepEqual(omitted, { count: 3, above: 2, below: 1 });
   assert.match(omittedNote, /leaves out 3 more: 2 above the visible part of the page and 1 below it\. Scroll there with browser_scroll/);
   assert.match(omission(items([9])).omittedNote, /the element nearest .* leaves out 1 more: 1 below it\./);
+  assert.equal(omitted.regions, undefined, "no landmark, no regions");
+
+  // The regions holding most of what was left out, the largest first.
+  const regions = ["main", "main", 'navigation "Site"', null, "main", "banner", "contentinfo", "search", "form", "region"];
+  const placed = items(regions.map(() => 9)).map((item, i) => ({ ...item, region: regions[i] }));
+  const { omitted: counted, omittedNote: said } = omission(placed);
+  assert.deepEqual(counted.regions.slice(0, 2), [{ region: "main", count: 3 }, { region: 'navigation "Site"', count: 1 }]);
+  assert.equal(counted.regions.length, 5);
+  assert.match(said, /By region: main \(3\), navigation "Site" \(1\), .* and others\. Scroll there/);
+});
+
+test("frames are named as what this snapshot does not read", () => {
+  assert.match(framesNote(1), /^This document holds a frame, whose content .* browser_frames lists them/);
+  assert.match(framesNote(3), /^This document holds 3 frames,/);
 });
 
 test("options are written short: one string when value and text agree, the chosen ones of a multiple select marked", () => {

@@ -77,6 +77,8 @@ async function firstAgent(world, page, otherPage, tabId) {
   check(refused.includes("another site"), `a frame from another site is not read: ${refused}`);
   check((await refusal("browser_text", { sessionId, frameId: child.frameId })).includes("documentId"), "a child frame needs its documentId");
   const inner = await call("browser_snapshot", { sessionId, frameId: child.frameId, documentId: child.documentId });
+  const top = await call("browser_snapshot", { sessionId });
+  check(top.frames === 2 && top.framesNote.includes("browser_frames"), `the snapshot points to its frames: ${top.frames}`);
   await call("browser_click", { sessionId, ref: refOf(inner, (e) => e.name === "Inner button", "the inner button") });
   const innerText = await call("browser_text", { sessionId, frameId: child.frameId, documentId: child.documentId });
   check(innerText.text.includes("inner clicked"), "the click in the child frame");

@@ -70,7 +70,8 @@ export async function run(title, main, { files = {}, tls = false, limitMs = 2400
 
 // A page of `n` labelled controls in rows (buttons, fields, selects,
 // checkboxes, links), the shape of a long form or a data table.
-export function generatedPage(n) {
+// `landmarks`: the rows stand in a main region, under a navigation one.
+export function generatedPage(n, landmarks = false) {
   const rows = [];
   for (let i = 0; i < n; i++) {
     const control = [
@@ -82,8 +83,11 @@ export function generatedPage(n) {
     ][i % 5];
     rows.push(`<div class="row" id="row${i}">Row ${i}: ${control}</div>`);
   }
+  const body = landmarks
+    ? `<nav aria-label="Site"><a href="#top">Top</a></nav><main>${rows.join("\n")}</main>`
+    : rows.join("\n");
   return `<!doctype html><html lang="en"><head><meta charset="utf-8"><title>${n} controls</title></head>` +
-    `<body><h1>${n} controls</h1>${rows.join("\n")}</body></html>`;
+    `<body><h1>${n} controls</h1>${body}</body></html>`;
 }
 
 class World {
@@ -145,7 +149,7 @@ class World {
       this.requests.push({ host: req.headers.host ?? "", path: `${url.pathname}${url.search}` });
       if (url.pathname === "/generated") {
         res.writeHead(200, { "content-type": "text/html; charset=utf-8" });
-        res.end(generatedPage(Number(url.searchParams.get("n")) || 100));
+        res.end(generatedPage(Number(url.searchParams.get("n")) || 100, url.searchParams.has("landmarks")));
         return;
       }
       if (url.pathname === "/files/report.txt") {

@@ -85,7 +85,7 @@ async function holdsAgainstTheBrowser(page, { call }, sessionId, least) {
 
 async function budgets(world, { call }) {
   for (const [n, whole] of [[1000, true], [10000, false]]) {
-    const url = `${world.site}/generated?n=${n}`;
+    const url = `${world.site}/generated?n=${n}&landmarks`;
     const page = await world.tab(url);
     await world.share(page);
     const tabId = await world.tabIdOf(call, url);
@@ -93,13 +93,16 @@ async function budgets(world, { call }) {
     const snap = await call("browser_snapshot", { sessionId });
     const bytes = JSON.stringify(snap.elements).length;
     if (whole) {
-      check(!snap.truncated && snap.count === n, `${n} controls fit whole: ${snap.count}, ${bytes} bytes`);
+      check(!snap.truncated && snap.count === n + 1, `${n} controls fit whole: ${snap.count}, ${bytes} bytes`);
     } else {
-      check(snap.truncated && snap.count + snap.omitted.count === n, `the cut counts every control: ${JSON.stringify(snap.omitted)}`);
+      check(snap.truncated && snap.count + snap.omitted.count === n + 1, `the cut counts every control: ${JSON.stringify(snap.omitted)}`);
       check(snap.omitted.above === 0 && snap.omitted.below === snap.omitted.count, "what is left out lies below");
       check(snap.omittedNote.includes(`leaves out ${snap.omitted.count} more`) && snap.omittedNote.includes("browser_scroll"),
         `the cut says how to reach the rest: ${snap.omittedNote}`);
-      check(snap.elements[0].name === "Action 0", "the first controls are the ones in view");
+      check(snap.elements[1].name === "Action 0", "the first controls are the ones in view");
+      const [region, ...others] = snap.omitted.regions;
+      check(others.length === 0 && region.region === "main" && region.count === snap.omitted.count &&
+        snap.omittedNote.includes(`By region: main (${snap.omitted.count})`), `the cut says where: ${JSON.stringify(snap.omitted)} ${snap.omittedNote}`);
     }
     await call("browser_stop", { sessionId });
     await page.close();
