@@ -413,14 +413,14 @@
   // the role computation for the many that are not.
   const ROLE_BEARING = new Set(["a", "area", "button", "input", "select", "textarea", "summary", "option", "td", "th", "tr"]);
 
-  // `role`: the element's role attribute, which the walk has read already.
+  // Options of a select are listed with it; frames are listed by browser_frames.
   const NEVER_OFFERED = new Set(["option", "optgroup", "body", "html"]);
 
+  // `role`: the element's role attribute, which the walk has read already.
   function isOffered(el, role = el.getAttribute("role")) {
-    if (el.localName === "input" && el.type === "hidden") return false;
-    // Options of a select are listed with it; frames are listed by browser_frames.
-    if (NEVER_OFFERED.has(el.localName) || isFrameHost(el)) return false;
-    if ((role !== null || ROLE_BEARING.has(el.localName)) && OFFERED_ROLES.has(roleOf(el))) return true;
+    const name = el.localName;
+    if (NEVER_OFFERED.has(name) || (name === "input" && el.type === "hidden") || isFrameHost(el)) return false;
+    if ((role !== null || ROLE_BEARING.has(name)) && OFFERED_ROLES.has(roleOf(el))) return true;
     if (isFocusable(el)) return true;
     return startsPointerCursor(el);
   }
@@ -438,9 +438,11 @@
   // content-visibility:hidden hide it. The snapshot's walk has left out
   // hidden, inert and aria-hidden subtrees already (`walked`); anyone else
   // asks about the ancestors too.
+  const VISIBILITY_TOO = Object.freeze({ visibilityProperty: true });
+
   function isRendered(el, walked = false) {
     if (typeof el.checkVisibility === "function") {
-      if (!el.checkVisibility({ visibilityProperty: true })) return false;
+      if (!el.checkVisibility(VISIBILITY_TOO)) return false;
     } else if (el.getClientRects().length === 0 || ["hidden", "collapse"].includes(getComputedStyle(el).visibility)) {
       return false;
     }
