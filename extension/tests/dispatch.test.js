@@ -4,7 +4,7 @@ import { test } from "node:test";
 import assert from "node:assert/strict";
 import { installChrome } from "./chrome_stub.js";
 
-installChrome({ 7: { url: "https://shop.example/cart", title: "Cart" } });
+const { stored } = installChrome({ 7: { url: "https://shop.example/cart", title: "Cart" } });
 const sharedTabs = await import("../worker/shared_tabs.js");
 const { CONTENT_NOTICE, dispatcher } = await import("../worker/dispatch.js");
 const { refuse } = await import("../worker/errors.js");
@@ -19,6 +19,9 @@ const handle = dispatcher({
   plain: entry(async () => ({ n: 1 }), { session: false, after: "none", content: false }),
   huge: entry(async () => ({ text: "x".repeat(3 * 1024 * 1024) }), { session: false, after: "none" }),
   wordy: entry(async () => refuse("why ".repeat(1000)), { session: false, after: "none" }),
+  breaks: entry(async () => {
+    throw new Error("Cannot access contents of the page.");
+  }, { session: false, after: "none" }),
 });
 const ask = (op, tabId = 7, sessionId = "s1") => handle({ id: 3, op, tab_id: tabId, args: { sessionId } });
 
@@ -56,4 +59,14 @@ test("answers too large to deliver are refused, and error texts are cut", async 
   const wordy = await ask("wordy");
   assert.equal(wordy.error.length, 1000);
   assert.ok(wordy.error.endsWith("…"));
+});
+
+test("the browser's own failures are kept with their stacks; refusals are not", async () => {
+  await ask("wordy");
+  assert.match((await ask("breaks")).error, /^The page cannot be read by the extension/);
+  await new Promise((r) => setTimeout(r, 0));
+  const [failure, ...more] = stored.recentFailures;
+  assert.equal(more.length, 0);
+  assert.equal(failure.op, "breaks");
+  assert.match(failure.stack, /Cannot access contents[\s\S]*dispatch\.test\.js/);
 });

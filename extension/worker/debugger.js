@@ -4,7 +4,7 @@
 // that calls pay no attach and the dialogs a page opens are seen as they
 // open. Calls that need the debugger on one tab run one after the other.
 import { DEVTOOLS_LIMIT_MS, MAX_DIALOG } from "./limits.js";
-import { clip, refuse, withLimit } from "./errors.js";
+import { clip, during, refuse, withLimit } from "./errors.js";
 
 // tabId -> {queue, attached, attaching, dialog, dialogWaiters}
 const tabs = new Map();
@@ -63,7 +63,8 @@ export function whenDialog(tabId) {
 }
 
 function command(tabId, method, params, limitMs) {
-  return withLimit(chrome.debugger.sendCommand({ tabId }, method, params), limitMs,
+  return withLimit(chrome.debugger.sendCommand({ tabId }, method, params)
+    .catch(during(params?.type ? `${method} ${params.type}` : method)), limitMs,
     `The page did not respond to ${method}; call browser_screenshot or browser_tabs to see what it waits for.`);
 }
 

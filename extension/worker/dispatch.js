@@ -48,6 +48,7 @@ export function dispatcher(operations, hooks = {}) {
     } catch (e) {
       refused = e instanceof Refusal;
       answer = { id, ok: false, error: clip(errorText(e), MAX_ERROR) };
+      if (!refused) remember(op, e);
       return answer;
     } finally {
       if (entry && answer && hooks.onAnswer) {
@@ -78,6 +79,17 @@ async function guarded(entry, tabId, args, hooks) {
     return { ...data, dialog: described(opened), dialogNote: dialogText(opened) };
   }
   return data;
+}
+
+// The browser's own failures, with where they rose, kept for whoever
+// looks into one later (the real-browser checks print them when they fail).
+const FAILURES_KEY = "recentFailures";
+const MAX_FAILURES = 20;
+let failures = [];
+
+function remember(op, e) {
+  failures = [...failures.slice(1 - MAX_FAILURES), { at: Date.now(), op, stack: clip(e?.stack ?? String(e), 2000) }];
+  chrome.storage.session.set({ [FAILURES_KEY]: failures }).catch(() => {});
 }
 
 function marked(data) {

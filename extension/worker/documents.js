@@ -3,7 +3,7 @@
 // the shared site, and injecting and calling the page's hands there.
 import { resolveTarget } from "../lib/target.js";
 import { webUrl } from "../lib/site.js";
-import { refuse } from "./errors.js";
+import { during, refuse } from "./errors.js";
 import * as sharedTabs from "./shared_tabs.js";
 
 // Short names for documents, so refs stay short: tabId -> {next, keys, docs}.
@@ -68,7 +68,7 @@ export async function pin(tabId, target) {
   const [probe] = await chrome.scripting.executeScript({
     target: injection(tabId, target),
     func: () => ({ url: location.href, origin: self.origin }),
-  });
+  }).catch(during("pin"));
   if (!probe?.result) refuse("The frame did not answer; it may be navigating. Try again.");
   if (probe.frameId !== target.frameId) {
     refuse(`documentId ${target.documentId} is not in frame ${target.frameId}; call browser_frames again.`);
@@ -117,11 +117,11 @@ export async function callTop(tabId, op, args) {
 // them first when the document has none yet.
 export async function inPage(tabId, doc, op, args) {
   const where = { tabId, documentIds: [doc.documentId] };
-  const call = () =>
-    chrome.scripting.executeScript({ target: where, func: callHands, args: [op, args, HANDS_VERSION] });
+  const call = () => chrome.scripting.executeScript({ target: where, func: callHands, args: [op, args, HANDS_VERSION] })
+    .catch(during(`the page's ${op}`));
   let answer = answerOf((await call())[0]);
   if (answer?.missing) {
-    await chrome.scripting.executeScript({ target: where, files: HANDS_FILES });
+    await chrome.scripting.executeScript({ target: where, files: HANDS_FILES }).catch(during("injecting the page's hands"));
     answer = answerOf((await call())[0]);
   }
   if (!answer || answer.missing) refuse("The page did not answer; it may be navigating. Try again.");

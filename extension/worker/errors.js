@@ -22,6 +22,22 @@ export function errorText(e) {
   return `The browser failed: ${text}`;
 }
 
+// A catch handler that rethrows a browser failure marked with the step it
+// came from: Chrome's own errors carry no stack, and the dispatcher's record
+// of failures should say which call of an operation failed.
+export function during(step) {
+  return (e) => {
+    if (!(e instanceof Refusal) && e !== null && typeof e === "object") {
+      try {
+        e.stack = `${e.stack ?? e.message}\n    during ${step}`;
+      } catch {
+        // A frozen error keeps its stack as it is.
+      }
+    }
+    throw e;
+  };
+}
+
 // Cuts a string from the page or the browser to `limit` characters.
 export function clip(text, limit) {
   const plain = String(text ?? "");

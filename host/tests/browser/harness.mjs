@@ -129,6 +129,20 @@ class World {
     }
     await this.startBroker(Object.values(this.files));
     this.browser = await this.startChromium(tls);
+    this.cleanups.push(() => process.exitCode && this.printWorkerFailures());
+  }
+
+  // What Tabvine's worker kept of the browser's failures, with their stacks.
+  async printWorkerFailures() {
+    const page = await this.browser.newPage();
+    try {
+      await Promise.race([page.goto(`chrome-extension://${EXTENSION_ID}/popup.html`), sleep(5000)]);
+      const { recentFailures } = await Promise.race([
+        page.evaluate(() => chrome.storage.session.get("recentFailures")), sleep(5000).then(() => ({}))]);
+      for (const f of recentFailures ?? []) console.error(`Tabvine's worker: ${f.op} failed at ${f.at}:\n${f.stack}`);
+    } finally {
+      await page.close().catch(() => {});
+    }
   }
 
   async cleanup() {
