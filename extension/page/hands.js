@@ -395,6 +395,9 @@
   const TRI_STATE = new Map([["true", true], ["false", false], ["mixed", "mixed"]]);
   // About 20,000 tokens of text: a page of 1,000 controls fits whole.
   const SNAPSHOT_BUDGET = 80000;
+  // Less than any entry takes: the shortest, {"ref":"d1e1","role":"tab","name":""}
+  // and its comma, takes 38 bytes.
+  const SHORTEST_ENTRY = 32;
 
   function isFocusable(el) {
     // An open dialog takes the focus itself when nothing inside asks for it.
@@ -721,7 +724,11 @@
     };
     // Most pages fit whole, and then where each element lies does not
     // matter; asking every box costs more than naming a thousand elements.
-    let { elements, left } = plan.withinBudget(found, SNAPSHOT_BUDGET, entryOf, contextOf);
+    // A page with more elements than the budget holds at the shortest entry
+    // is ranked at once, so that it names no elements it then leaves out.
+    let { elements, left } = found.length * SHORTEST_ENTRY <= SNAPSHOT_BUDGET
+      ? plan.withinBudget(found, SNAPSHOT_BUDGET, entryOf, contextOf)
+      : { elements: [], left: found };
     if (left.length > 0) {
       const height = window.innerHeight;
       for (const item of found) Object.assign(item, plan.place(item.el.getBoundingClientRect(), height));
