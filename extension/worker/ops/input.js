@@ -3,7 +3,7 @@
 // in the page itself. A call returns as soon as its effect is done, or, when
 // it started a navigation, once the new page has loaded.
 import { keyEvent } from "../../lib/keys.js";
-import { errorText, refuse } from "../errors.js";
+import { Refusal, errorText, refuse } from "../errors.js";
 import { whenDialog, withDebugger } from "../debugger.js";
 import { inPage, pick, pin, targetOf } from "../documents.js";
 import { described, dialogText } from "./dialogs.js";
@@ -101,8 +101,9 @@ export async function click(tabId, args) {
             { type: "mouseReleased", ...at, ...button, buttons: 0 }));
         } catch (e) {
           // The release that takes the tab to a site Tabvine may not enter
-          // can fail as the page goes; the click was done all the same.
-          if (await documentStays(tabId, doc, watch)) throw e;
+          // can fail as the page goes; the click was done all the same. A
+          // release that timed out says so as it is.
+          if (e instanceof Refusal || await documentStays(tabId, doc, watch)) throw e;
           return loaded(tabId, watch, answer, true);
         }
       }
