@@ -9,11 +9,11 @@ import { check, run } from "../../host/tests/browser/harness.mjs";
 
 const flag = (name, fallback) => {
   const at = process.argv.indexOf(name);
-  return at > 0 ? process.argv[at + 1] : fallback;
+  return at > 0 && at + 1 < process.argv.length ? process.argv[at + 1] : fallback;
 };
 const ROUNDS = Number(flag("--rounds", "30"));
 const SIZES = flag("--sizes", "100,1000,10000").split(",").map(Number);
-const TOOLS = flag("--tools", "")?.split(",").filter(Boolean);
+const TOOLS = flag("--tools", "").split(",").filter(Boolean);
 
 // The control of kind `k` (0 button, 1 field, 2 select) nearest the middle.
 const middle = (n, k) => `#c${Math.floor(n / 10) * 5 + k}`;
@@ -118,13 +118,9 @@ async function timed(action) {
 
 async function main(world) {
   const agent = await world.connectAgent("bench");
-  const rows = [];
   for (const n of SIZES) {
-    const url = `${world.site}/generated?n=${n}`;
-    const page = await world.tab(url);
-    await world.share(page);
+    const { page, tabId } = await world.shareTab(`${world.site}/generated?n=${n}`, agent.call);
     await page.bringToFront();
-    const tabId = await world.tabIdOf(agent.call, url);
     const { sessionId } = await agent.call("browser_start", { tabId });
     const cdp = await page.createCDPSession();
     const rounds = n >= 10000 ? Math.max(5, Math.floor(ROUNDS / 3)) : ROUNDS;
@@ -139,7 +135,6 @@ async function main(world) {
       }
       const p50 = { chain: percentile(times.chain, 50), direct: percentile(times.direct, 50) };
       const p99 = { chain: percentile(times.chain, 99), direct: percentile(times.direct, 99) };
-      rows.push({ n, tool, p50, p99 });
       console.log(`${String(n).padStart(6)}  ${tool.padEnd(10)}  chain p50 ${p50.chain.toFixed(1).padStart(7)} ms  ` +
         `p99 ${p99.chain.toFixed(1).padStart(7)} ms   direct p50 ${p50.direct.toFixed(1).padStart(7)} ms  ` +
         `p99 ${p99.direct.toFixed(1).padStart(7)} ms   ratio ${(p50.chain / p50.direct).toFixed(2)}` +

@@ -3,16 +3,13 @@
 // outcome. Pure state, saved by the service worker in session storage.
 // Typed values are kept only as the answer showed them (a password's as its
 // mask) and cut short.
+import { clip } from "./clip.js";
+
 export const TRAIL_LIMIT = 50;
 const MAX_TARGET = 80;
 const MAX_NOTE = 120;
 const MAX_VALUE = 24;
 const MAX_AGENT = 40;
-
-function clip(text, limit) {
-  const plain = String(text ?? "");
-  return plain.length <= limit ? plain : `${plain.slice(0, limit - 1)}…`;
-}
 
 export class Trail {
   // `saved`: what saved() returned, from storage.

@@ -48,7 +48,7 @@
   const INPUT_ROLES = new Map([
     ["checkbox", "checkbox"], ["radio", "radio"], ["range", "slider"], ["number", "spinbutton"],
     ["search", "searchbox"], ["submit", "button"], ["reset", "button"], ["button", "button"],
-    ["image", "button"], ["file", "file"],
+    ["image", "button"],
   ]);
   const BUTTON_INPUT_TYPES = new Set(["submit", "reset", "button", "image"]);
   const VALUELESS_INPUT_TYPES = new Set(["checkbox", "radio", "file", ...BUTTON_INPUT_TYPES]);
@@ -211,15 +211,18 @@
 
   // A label wrapping its control must not name a select after all its options.
   function labelText(label, control) {
-    return label.contains(control) ? textOutside(label, control, Infinity) : visibleText(label);
+    return label.contains(control) ? textUnder(label, (node) => node === control, Infinity) : visibleText(label);
   }
 
-  // The text of `label` that is not inside `control`, up to about `limit`.
-  function textOutside(label, control, limit) {
+  // The text under `root`, leaving out the subtrees of the elements `skip`
+  // names, up to about `limit` characters.
+  function textUnder(root, skip, limit) {
     let text = "";
-    const walker = document.createTreeWalker(label, NodeFilter.SHOW_TEXT);
+    const walker = document.createTreeWalker(root, NodeFilter.SHOW_ELEMENT | NodeFilter.SHOW_TEXT, {
+      acceptNode: (node) => (node.nodeType === Node.ELEMENT_NODE && skip(node) ? NodeFilter.FILTER_REJECT : NodeFilter.FILTER_ACCEPT),
+    });
     for (let node = walker.nextNode(); node && text.length < limit; node = walker.nextNode()) {
-      if (!control.contains(node)) text += node.data;
+      if (node.nodeType === Node.TEXT_NODE) text += node.data;
     }
     return text;
   }
@@ -267,7 +270,7 @@
     const given = collapse(el.getAttribute("aria-label"));
     if (given) return given;
     if (el.labels && el.labels.length > 0) {
-      const labelled = collapse([...el.labels].map((label) => textOutside(label, el, MAX_LAID_OUT_TEXT)).join(" "));
+      const labelled = collapse([...el.labels].map((label) => textUnder(label, (node) => node === el, MAX_LAID_OUT_TEXT)).join(" "));
       if (labelled) return labelled;
     }
     if (el instanceof HTMLInputElement && BUTTON_INPUT_TYPES.has(el.type)) return collapse(buttonInputLabel(el));
@@ -441,7 +444,8 @@
   // content-visibility:hidden hide it. The snapshot's walk has left out
   // hidden, inert and aria-hidden subtrees already (`walked`); anyone else
   // asks about the ancestors too.
-  const VISIBILITY_TOO = Object.freeze({ visibilityProperty: true });
+  // checkVisibilityCSS is the name Chrome before 121 knows the option by.
+  const VISIBILITY_TOO = Object.freeze({ visibilityProperty: true, checkVisibilityCSS: true });
 
   function isRendered(el, walked = false) {
     if (typeof el.checkVisibility === "function") {
@@ -449,7 +453,7 @@
     } else if (el.getClientRects().length === 0 || ["hidden", "collapse"].includes(getComputedStyle(el).visibility)) {
       return false;
     }
-    return walked || !composedClosest(el, "[hidden], [inert], [aria-hidden=true]");
+    return walked || !composedClosest(el, PRUNED);
   }
 
   // Subtrees the accessibility tree leaves out whatever they hold, as far as
@@ -578,7 +582,8 @@
       entry.expanded = aria("aria-expanded") === "true";
     }
     if (aria("aria-selected") === "true" || aria("aria-selected") === "false") entry.selected = aria("aria-selected") === "true";
-    if (isDisabled(el) || composedClosest(el, "[aria-disabled=true]")) entry.disabled = true;
+    // The element's own aria-disabled, or an ancestor's.
+    if (el.matches(":disabled") || composedClosest(el, "[aria-disabled=true]")) entry.disabled = true;
     if (el.required || aria("aria-required") === "true") entry.required = true;
     if (el.readOnly || aria("aria-readonly") === "true") entry.readonly = true;
     if (aria("aria-invalid") && aria("aria-invalid") !== "false") entry.invalid = true;
@@ -610,9 +615,9 @@
     if (nested !== null) return nested;
     if (accname) {
       try {
-        return cut(collapse(accname.computeAccessibleName(el, styles ? {
+        return cut(collapse(accname.computeAccessibleName(el, {
           getComputedStyle: styles, computedStyleSupportsPseudoElements: false,
-        } : undefined)), MAX_NAME);
+        })), MAX_NAME);
       } catch {
         // A page can break the computation (a throwing getter on its own
         // element); our own rules still name the element.
@@ -626,14 +631,7 @@
   function nestedItemName(el) {
     if (explicitRole(el) !== "treeitem" || el.hasAttribute("aria-label") || el.hasAttribute("aria-labelledby")) return null;
     if (!el.querySelector('[role="group"]')) return null;
-    let text = "";
-    const walker = document.createTreeWalker(el, NodeFilter.SHOW_ELEMENT | NodeFilter.SHOW_TEXT, {
-      acceptNode: (node) => node instanceof Element && node.matches('[role="group"], [hidden], [aria-hidden="true"]')
-        ? NodeFilter.FILTER_REJECT : NodeFilter.FILTER_ACCEPT,
-    });
-    for (let node = walker.nextNode(); node && text.length < MAX_LAID_OUT_TEXT; node = walker.nextNode()) {
-      if (node.nodeType === Node.TEXT_NODE) text += node.data;
-    }
+    const text = textUnder(el, (node) => node.matches('[role="group"], [hidden], [aria-hidden="true"]'), MAX_LAID_OUT_TEXT);
     return cut(collapse(text), MAX_NAME);
   }
 
@@ -749,9 +747,14 @@
   // Whether the document holds open shadow roots, whose text innerText
   // leaves out.
   function hasShadowRoots() {
-    const walker = document.createTreeWalker(document, NodeFilter.SHOW_ELEMENT);
-    for (let el = walker.nextNode(); el; el = walker.nextNode()) if (el.shadowRoot) return true;
-    return false;
+    return shadowRootsIn(document).length > 0;
+  }
+
+  // The open shadow roots of the elements in `root`'s own tree.
+  function shadowRootsIn(root) {
+    const found = [];
+    for (const el of root.querySelectorAll("*")) if (el.shadowRoot) found.push(el.shadowRoot);
+    return found;
   }
 
   // The rendered text along the composed tree: shadow roots in place of
@@ -779,14 +782,12 @@
       // A slot, like anything of display: contents, has no box of its own
       // but shows what is assigned to it.
       if (display !== "contents" && typeof node.checkVisibility === "function" &&
-        !node.checkVisibility({ visibilityProperty: true })) return;
+        !node.checkVisibility(VISIBILITY_TOO)) return;
       if (node.localName === "br") return push("\n");
-      const block = BLOCK_DISPLAY.test(display) && display !== "inline-block";
+      const block = BLOCK_DISPLAY.test(display);
       if (block) push("\n");
-      const children = node.shadowRoot ? node.shadowRoot.childNodes
-        : node instanceof HTMLSlotElement && node.assignedNodes({ flatten: true }).length > 0
-          ? node.assignedNodes({ flatten: true })
-          : node.childNodes;
+      const assigned = node instanceof HTMLSlotElement ? node.assignedNodes({ flatten: true }) : [];
+      const children = node.shadowRoot ? node.shadowRoot.childNodes : assigned.length > 0 ? assigned : node.childNodes;
       for (const child of children) visit(child);
       if (block) push("\n");
     };
@@ -1082,7 +1083,7 @@
 
   // What the field holds once the page's handlers have run.
   function typedValue(args) {
-    const el = args.ref != null || args.selector != null ? resolveTarget(args) : hand.target;
+    const el = hasTarget(args) ? resolveTarget(args) : hand.target;
     if (!el) fail("The field is gone; take a new browser_snapshot.");
     const value = fieldValue(el) ?? cut(el.innerText, MAX_VALUE);
     return { filled: describe(el), value, navigating: navigationStarted() };
@@ -1104,8 +1105,8 @@
     el[property] = value;
   }
 
-  function fireInputAndChange(el, inputEvent) {
-    el.dispatchEvent(inputEvent || new Event("input", { bubbles: true, composed: true }));
+  function fireInputAndChange(el) {
+    el.dispatchEvent(new Event("input", { bubbles: true, composed: true }));
     el.dispatchEvent(new Event("change", { bubbles: true }));
   }
 
@@ -1333,8 +1334,7 @@
     const marked = [];
     const visit = (root) => {
       marked.push(...root.querySelectorAll(selector));
-      const walker = document.createTreeWalker(root, NodeFilter.SHOW_ELEMENT);
-      for (let node = walker.nextNode(); node; node = walker.nextNode()) if (node.shadowRoot) visit(node.shadowRoot);
+      for (const shadow of shadowRootsIn(root)) visit(shadow);
     };
     visit(document);
     for (const other of marked) other.removeAttribute(UPLOAD_ATTRIBUTE);

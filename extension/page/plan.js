@@ -32,24 +32,22 @@
   // `entryOf` makes are not changed, so it may hand out the same one again.
   function withinBudget(items, budget, entryOf, contextOf) {
     let kept = [];
-    const left = [];
     let bytes = 0;
-    let full = false;
-    for (const item of [...items].sort(byNearness)) {
-      if (!full) {
-        const entry = entryOf(item);
-        const size = sizeOf(entry);
-        if (bytes + size <= budget) {
-          bytes += size;
-          kept.push({ item, entry, size });
-          continue;
-        }
-        full = true;
-      }
-      left.push(item);
+    const sorted = [...items].sort(byNearness);
+    let next = 0;
+    for (; next < sorted.length; next++) {
+      const entry = entryOf(sorted[next]);
+      const size = sizeOf(entry);
+      if (bytes + size > budget) break;
+      bytes += size;
+      kept.push({ item: sorted[next], entry, size });
     }
+    const left = sorted.slice(next);
     const shared = new Map();
-    for (const { entry } of kept) shared.set(keyOf(entry), (shared.get(keyOf(entry)) ?? 0) + 1);
+    for (const { entry } of kept) {
+      const key = keyOf(entry);
+      shared.set(key, (shared.get(key) ?? 0) + 1);
+    }
     for (const k of kept) {
       if (shared.get(keyOf(k.entry)) < 2) continue;
       const context = contextOf(k.item);

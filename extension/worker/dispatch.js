@@ -5,7 +5,7 @@ import { Refusal, clip, errorText, refuse, withLimit } from "./errors.js";
 import { MAX_ANSWER_BYTES, MAX_ERROR, OP_LIMIT_MS } from "./limits.js";
 import * as sharedTabs from "./shared_tabs.js";
 import { dialogIn } from "./debugger.js";
-import { described, dialogText } from "./ops/dialogs.js";
+import { dialogText, withDialog } from "./ops/dialogs.js";
 
 // Answers that carry what a page wrote (its text, names, titles, URLs)
 // say so in one fixed field, so that an agent's model can tell the page's
@@ -76,7 +76,7 @@ async function guarded(entry, tabId, args, hooks) {
   // A dialog the call opened, or one that opened meanwhile, is news.
   const opened = dialogIn(tabId);
   if (opened && data !== null && typeof data === "object" && !data.dialog) {
-    return { ...data, dialog: described(opened), dialogNote: dialogText(opened) };
+    return withDialog(data, opened);
   }
   return data;
 }

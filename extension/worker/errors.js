@@ -38,11 +38,7 @@ export function during(step) {
   };
 }
 
-// Cuts a string from the page or the browser to `limit` characters.
-export function clip(text, limit) {
-  const plain = String(text ?? "");
-  return plain.length <= limit ? plain : `${plain.slice(0, limit - 1)}…`;
-}
+export { clip } from "../lib/clip.js";
 
 // Settles as `promise` does, or refuses with `text` after `ms`.
 export function withLimit(promise, ms, text) {

@@ -3,7 +3,6 @@
 // Enter accepts it, Escape dismisses it, and browser_fill gives a prompt
 // its text.
 import { refuse } from "../errors.js";
-import { dialogIn } from "../debugger.js";
 import { awaitLoad, watchLoads } from "./navigation.js";
 
 const HINTS = {
@@ -22,6 +21,11 @@ export function dialogText(dialog) {
 
 export function described(dialog) {
   return { type: dialog.type, message: dialog.message };
+}
+
+// `answer` with the open dialog that holds the page, as every answer names it.
+export function withDialog(answer, dialog) {
+  return { ...answer, dialog: described(dialog), dialogNote: dialogText(dialog) };
 }
 
 // browser_press while a dialog is open.
@@ -49,7 +53,7 @@ export async function press(tabId, args, dialog) {
 export async function fill(tabId, args, dialog) {
   if (dialog.type !== "prompt") refuse(`${dialogText(dialog)} Only a prompt takes text.`);
   if (typeof args.value !== "string") refuse("Pass value as a string.");
-  // The live state, so that Enter answers with it.
-  dialogIn(tabId).promptText = args.value;
+  // The live state (the dispatcher hands it in), so that Enter answers with it.
+  dialog.promptText = args.value;
   return { dialog: described(dialog), promptText: args.value };
 }

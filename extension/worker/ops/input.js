@@ -6,7 +6,7 @@ import { keyEvent } from "../../lib/keys.js";
 import { Refusal, errorText, refuse } from "../errors.js";
 import { whenDialog, withDebugger } from "../debugger.js";
 import { inPage, pick, pin, targetOf } from "../documents.js";
-import { described, dialogText } from "./dialogs.js";
+import { withDialog } from "./dialogs.js";
 import { cueArgs } from "../cue.js";
 import { awaitLoad, watchLoads } from "./navigation.js";
 
@@ -26,14 +26,12 @@ async function racingDialogs(tabId, sending) {
 // What an input call answers after its last event: the dialog it opened,
 // or the page it loaded.
 async function outcome(tabId, doc, watch, answer, dialog) {
-  if (dialog) return { ...answer, dialog: described(dialog), dialogNote: dialogText(dialog) };
-  // A document that is gone has navigated.
-  const after = await inPage(tabId, doc, "after_hand", {}).catch(() => ({ navigating: true }));
-  return loaded(tabId, watch, answer, after.navigating);
+  if (dialog) return withDialog(answer, dialog);
+  return loaded(tabId, watch, answer, !await documentStays(tabId, doc, watch));
 }
 
 // Whether the pinned document is still the one the tab shows, with no load
-// begun since the hand acted.
+// begun since the hand acted; a document that is gone has navigated.
 async function documentStays(tabId, doc, watch) {
   const after = await inPage(tabId, doc, "after_hand", {}).catch(() => ({ navigating: true }));
   return !after.navigating && !watch.began();
@@ -137,7 +135,7 @@ export async function fill(tabId, args) {
         if (head) dialog = await racingDialogs(tabId, send("Input.insertText", { text: head }));
         if (!dialog && lastKey) dialog = await pressKey(tabId, send, lastKey);
       }
-      if (dialog) return { filled: prepared.filled, dialog: described(dialog), dialogNote: dialogText(dialog) };
+      if (dialog) return withDialog({ filled: prepared.filled }, dialog);
       const typed = await inPage(tabId, doc, "field_value", pick(args, "ref", "selector"));
       const { navigating, ...answer } = typed;
       return loaded(tabId, watch, answer, navigating);

@@ -306,6 +306,14 @@ class World {
     return status;
   }
 
+  // A new tab at `url`, shared, and the id the broker lists it under for
+  // the agent whose `call` is given.
+  async shareTab(url, call) {
+    const page = await this.tab(url);
+    await this.share(page);
+    return { page, tabId: await this.tabIdOf(call, url) };
+  }
+
   // The tab id the broker lists for the shared tab at exactly `url`.
   async tabIdOf(call, url) {
     return until(`the shared tab ${url} to be listed`, async () => {

@@ -24,8 +24,8 @@ function fromBrowser(node) {
   const role = node.role?.value;
   const range = role === "slider" || role === "spinbutton";
   return line(role === "DisclosureTriangle" ? "button" : role, node.name?.value, {
-    checked: p.checked === undefined ? undefined : TRI[p.checked],
-    pressed: p.pressed === undefined ? undefined : TRI[p.pressed],
+    checked: TRI[p.checked],
+    pressed: TRI[p.pressed],
     expanded: p.expanded,
     selected: p.selected,
     disabled: p.disabled === true || undefined,
@@ -60,7 +60,7 @@ async function holdsAgainstTheBrowser(page, { call }, sessionId, least) {
     .filter((n) => OFFERED.has(n.role?.value) || n.properties?.some((p) => p.name === "focusable" && p.value.value))
     .map(fromBrowser);
   const snap = await call("browser_snapshot", { sessionId });
-  check(!snap.truncated, "the patterns page fits one snapshot");
+  check(!snap.truncated, "the page fits one snapshot");
   const ours = snap.elements.map(fromSnapshot);
   const want = counted(browser);
   const got = counted(ours);
@@ -85,10 +85,7 @@ async function holdsAgainstTheBrowser(page, { call }, sessionId, least) {
 
 async function budgets(world, { call }) {
   for (const [n, whole] of [[1000, true], [10000, false]]) {
-    const url = `${world.site}/generated?n=${n}&landmarks`;
-    const page = await world.tab(url);
-    await world.share(page);
-    const tabId = await world.tabIdOf(call, url);
+    const { page, tabId } = await world.shareTab(`${world.site}/generated?n=${n}&landmarks`, call);
     const { sessionId } = await call("browser_start", { tabId });
     const snap = await call("browser_snapshot", { sessionId });
     const bytes = JSON.stringify(snap.elements).length;
@@ -110,10 +107,8 @@ async function budgets(world, { call }) {
 }
 
 async function main(world) {
-  const page = await world.tab(`${world.site}/patterns.html`);
-  await world.share(page);
   const agent = await world.connectAgent("model-check");
-  const tabId = await world.tabIdOf(agent.call, `${world.site}/patterns.html`);
+  const { page, tabId } = await world.shareTab(`${world.site}/patterns.html`, agent.call);
   const { sessionId } = await agent.call("browser_start", { tabId });
   const named = await holdsAgainstTheBrowser(page, agent, sessionId, 45);
   check(named.get("button Delete")?.join() === "Invoice 1 Delete,Invoice 2 Delete", `rows: ${named.get("button Delete")}`);
@@ -123,9 +118,7 @@ async function main(world) {
   await agent.call("browser_stop", { sessionId });
 
   // An open modal dialog leaves the rest of the page out of reach.
-  const modal = await world.tab(`${world.site}/modal.html`);
-  await world.share(modal);
-  const modalTab = await world.tabIdOf(agent.call, `${world.site}/modal.html`);
+  const { page: modal, tabId: modalTab } = await world.shareTab(`${world.site}/modal.html`, agent.call);
   const inModal = await agent.call("browser_start", { tabId: modalTab });
   await holdsAgainstTheBrowser(modal, agent, inModal.sessionId, 3);
   await agent.call("browser_stop", { sessionId: inModal.sessionId });

@@ -119,10 +119,7 @@ async function main(world) {
   await back.close();
 
   // The old sessions ended with the worker's connection; a new one works.
-  const fresh = await until("the extension to reconnect", async () => {
-    const started = await agent.client.callTool({ name: "browser_start", arguments: { tabId } });
-    return !started.isError && (started.structuredContent ?? JSON.parse(started.content[0].text));
-  });
+  const fresh = await until("the extension to reconnect", () => agent.call("browser_start", { tabId }).catch(() => false));
   await agent.call("browser_click", { sessionId: fresh.sessionId, selector: "#save" });
   await agent.call("browser_stop", { sessionId: fresh.sessionId });
   await until("the cue to go", () => page.evaluate(() => !document.querySelector("tabvine-cue")));
